@@ -1,0 +1,19 @@
+# The Pellix target: 32-bit ARMv5TE, Thumb code, soft-float EABI, glibc.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR armv5te)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabi-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
+
+set(arch_flags "-march=armv5te -mthumb -mfloat-abi=soft")
+set(CMAKE_C_FLAGS_INIT "${arch_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${arch_flags}")
+
+set(TARGET_SYSROOT /usr/arm-linux-gnueabi)
+set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Test programs run under user-mode emulation, so ctest treats them like native ones.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${TARGET_SYSROOT})
