@@ -8,6 +8,10 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 set(arch_flags "-march=armv5te -mthumb -mfloat-abi=soft")
 set(CMAKE_C_FLAGS_INIT "${arch_flags}")
 set(CMAKE_CXX_FLAGS_INIT "${arch_flags}")
+# Interworking stubs use BLX (ARMv5TE has it), so exported functions keep
+# their Thumb entry points instead of gaining ARM-mode veneers.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--use-blx")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--use-blx")
 
 set(TARGET_SYSROOT /usr/arm-linux-gnueabi)
 set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})

@@ -1,0 +1,31 @@
+/*
+ * What the two parts of the module share: the process-wide state and the
+ * backlight's apply operation. Everything here is private to the library;
+ * only symbols marked LIGHTS_EXPORT reach its dynamic symbol table.
+ */
+#ifndef LIGHTS_INTERNAL_H
+#define LIGHTS_INTERNAL_H
+
+#include "lumivane_records.h"
+
+#include <pthread.h>
+
+#define LIGHTS_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+/* Guards init_globals: it runs once, at the first acquire of a known light. */
+extern pthread_once_t lights_init_once;
+/* Serialises every backlight write and its log line, across all handles. */
+extern pthread_mutex_t lights_lock;
+/* Set once the first failure to open the brightness file has been logged. */
+extern int write_int_warned;
+
+LIGHTS_EXPORT void init_globals(void);
+
+/* The apply operation of the light named "backlight". */
+int set_light_backlight(struct light_handle* handle, const struct light_request* request);
+
+} /* extern "C" */
+
+#endif /* LIGHTS_INTERNAL_H */

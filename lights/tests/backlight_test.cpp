@@ -1,0 +1,172 @@
+#include "lights_test_support.h"
+
+#include "kelvo_log.h"
+#include "pellix_sim.h"
+
+#include <errno.h>
+
+#include <random>
+
+using namespace lights_test;
+
+namespace
+{
+
+const char open_warning[] = "write_int failed to open /sys/class/backlight/pellix-bl/brightness\n";
+
+std::string level_line(int level)
+{
+    return "set_light_backlight brightness=" + std::to_string(level) + "\n";
+}
+
+uint32_t grey(unsigned value)
+{
+    return 0xFF000000u | value << 16 | value << 8 | value;
+}
+
+/* Applies one colour on a fresh handle and returns what reached the attribute. */
+std::vector<std::string> writes_for(uint32_t argb, int* result = nullptr)
+{
+    light_handle* handle = acquire_ok("backlight");
+    const int status = apply(handle, argb);
+    if (result != nullptr)
+        *result = status;
+    handle->release(handle);
+    return pellix_sim::take_writes();
+}
+
+std::vector<std::string> one_write(int level)
+{
+    return {std::to_string(level) + "\n"};
+}
+
+} // namespace
+
+TEST_F(backlight_test, EveryGreyWritesTheLevelOfTheDoubleFormula)
+{
+    light_handle* handle = acquire_ok("backlight");
+    for (unsigned value = 0; value < 256; ++value) {
+        ASSERT_EQ(apply(handle, grey(value)), 0) << value;
+        const int level = static_cast<int>(static_cast<double>(value) / 5.666);
+        ASSERT_EQ(pellix_sim::take_writes(), one_write(level)) << "grey " << value;
+    }
+    handle->release(handle);
+}
+
+TEST_F(backlight_test, LevelsStartAtTheirThresholdLumas)
+{
+    /* {luma, level}: the smallest luma reaching each level, and the luma before it. */
+    const int thresholds[][2] = {{6, 1},    {12, 2},   {17, 3},   {23, 4},   {29, 5},  {57, 10},
+                                 {114, 20}, {170, 30}, {227, 40}, {250, 44}, {255, 45}};
+    for (const auto& threshold : thresholds) {
+        const unsigned luma = static_cast<unsigned>(threshold[0]);
+        EXPECT_EQ(writes_for(grey(luma)), one_write(threshold[1])) << "luma " << luma;
+        EXPECT_EQ(writes_for(grey(luma - 1)), one_write(threshold[1] - 1)) << "luma " << luma - 1;
+    }
+}
+
+TEST_F(backlight_test, PrimaryColoursUseTheLumaWeights)
+{
+    EXPECT_EQ(writes_for(0xFFFF0000u), one_write(13)); /* luma 76 */
+    EXPECT_EQ(writes_for(0xFF00FF00u), one_write(26)); /* luma 149 */
+    EXPECT_EQ(writes_for(0xFF0000FFu), one_write(4));  /* luma 28 */
+    EXPECT_EQ(writes_for(0xFF808080u), one_write(22)); /* luma 128 */
+}
+
+TEST_F(backlight_test, AlphaByteIsIgnored)
+{
+    EXPECT_EQ(writes_for(0x00FFFFFFu), one_write(45));
+    EXPECT_EQ(writes_for(0xFFFFFFFFu), one_write(45));
+    EXPECT_EQ(writes_for(0xFF000000u), one_write(0));
+    std::mt19937 random(2026);
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t rgb = static_cast<uint32_t>(random()) & 0xFFFFFFu;
+        const uint32_t alpha = static_cast<uint32_t>(random()) << 24;
+        EXPECT_EQ(writes_for(alpha | rgb), one_write(expected_level(rgb))) << std::hex << rgb;
+    }
+}
+
+TEST_F(backlight_test, EveryRequestWritesOnceAndLogsOneInformationLine)
+{
+    light_handle* handle = acquire_ok("backlight");
+    EXPECT_EQ(apply(handle, 0xFF808080u), 0);
+    EXPECT_EQ(apply(handle, 0xFF808080u), 0);
+    handle->release(handle);
+
+    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(2, "22\n"));
+    const std::vector<log_line> lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const log_line& line : lines) {
+        EXPECT_EQ(line.priority, KELVO_LOG_INFO);
+        EXPECT_EQ(line.tag, "lights");
+        EXPECT_EQ(line.text, level_line(22));
+    }
+}
+
+TEST_F(backlight_test, NullRequestIsRejectedWithoutTouchingAnything)
+{
+    light_handle* handle = acquire_ok("backlight");
+    EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
+    handle->release(handle);
+    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(backlight_test, MissingFileWarnsOnceReturnsEnoentAndReleasesTheLock)
+{
+    ASSERT_TRUE(pellix_sim::remove_attribute());
+    const size_t warnings = first_open_failure() ? 1 : 0;
+
+    light_handle* handle = acquire_ok("backlight");
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
+    EXPECT_EQ(apply(handle, 0xFF000000u), -ENOENT);
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(45)), 1u);
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(0)), 1u);
+
+    /* The lock was released: the file's return is served at once. */
+    ASSERT_TRUE(pellix_sim::install_attribute());
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+
+    /* Later failures stay silent for the life of the process. */
+    ASSERT_TRUE(pellix_sim::remove_attribute());
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
+    handle->release(handle);
+}
+
+TEST_F(backlight_test, WriteFailureReturnsItsErrnoWithoutAnErrorLine)
+{
+    ASSERT_TRUE(pellix_sim::bind_over_attribute("/dev/full"));
+    light_handle* handle = acquire_ok("backlight");
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOSPC);
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(45)), 1u);
+    EXPECT_EQ(log.lines().size(), 1u);
+
+    ASSERT_TRUE(pellix_sim::install_attribute());
+    EXPECT_EQ(apply(handle, 0xFF000000u), 0);
+    EXPECT_EQ(pellix_sim::take_writes(), one_write(0));
+    handle->release(handle);
+}
+
+TEST_F(backlight_test, ConcurrentRequestsOnManyHandlesNeverInterleave)
+{
+    constexpr int threads = 4;
+    constexpr int requests = 250;
+    std::atomic<int> failures{0};
+    run_together(threads, [&failures](int index) {
+        std::mt19937 random(static_cast<unsigned>(index));
+        light_handle* handles[2] = {acquire_ok("backlight"), acquire_ok("backlight")};
+        for (int i = 0; i < requests; ++i)
+            failures += apply(handles[i % 2], static_cast<uint32_t>(random())) != 0;
+        handles[0]->release(handles[0]);
+        handles[1]->release(handles[1]);
+    });
+    EXPECT_EQ(failures.load(), 0);
+
+    /* Each write and its log line happen under one lock, so the two orders agree. */
+    const std::vector<int> written = pellix_sim::take_levels();
+    EXPECT_EQ(written.size(), size_t{threads * requests});
+    EXPECT_EQ(written, log.logged_levels());
+}

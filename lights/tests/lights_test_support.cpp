@@ -1,0 +1,125 @@
+#include "lights_test_support.h"
+
+#include "kelvo_log.h"
+#include "pellix_sim.h"
+
+#include <atomic>
+#include <thread>
+
+namespace lights_test
+{
+
+const char* const light_names[6] = {"backlight", "keyboard",      "buttons",
+                                    "battery",   "notifications", "attention"};
+
+namespace
+{
+
+std::mutex captured_mutex;
+std::vector<log_line> captured;
+
+void capture_line(int priority, const char* tag, const char* text)
+{
+    std::lock_guard<std::mutex> hold(captured_mutex);
+    captured.push_back({priority, tag, text});
+}
+
+const char level_prefix[] = "set_light_backlight brightness=";
+
+} // namespace
+
+log_capture::log_capture()
+{
+    std::lock_guard<std::mutex> hold(captured_mutex);
+    captured.clear();
+    kelvo_log_set_sink(capture_line);
+}
+
+log_capture::~log_capture()
+{
+    kelvo_log_set_sink(nullptr);
+}
+
+std::vector<log_line> log_capture::lines() const
+{
+    std::lock_guard<std::mutex> hold(captured_mutex);
+    return captured;
+}
+
+size_t log_capture::count(int priority, const std::string& text) const
+{
+    size_t found = 0;
+    for (const log_line& line : lines())
+        found += line.priority == priority && line.tag == "lights" && line.text == text;
+    return found;
+}
+
+std::vector<int> log_capture::logged_levels() const
+{
+    std::vector<int> levels;
+    for (const log_line& line : lines()) {
+        if (line.text.compare(0, sizeof level_prefix - 1, level_prefix) == 0)
+            levels.push_back(atoi(line.text.c_str() + sizeof level_prefix - 1));
+    }
+    return levels;
+}
+
+int acquire(const char* name, light_handle** handle)
+{
+    return HMI.entry_table->open_entry(&HMI, name, handle);
+}
+
+light_handle* acquire_ok(const char* name)
+{
+    light_handle* handle = nullptr;
+    EXPECT_EQ(acquire(name, &handle), 0) << name;
+    return handle;
+}
+
+int apply(light_handle* handle, uint32_t argb)
+{
+    const light_request request = {argb};
+    return handle->apply_state(handle, &request);
+}
+
+int expected_level(uint32_t argb)
+{
+    const unsigned red = (argb >> 16) & 0xFF, green = (argb >> 8) & 0xFF, blue = argb & 0xFF;
+    const unsigned luma = (77 * red + 150 * green + 29 * blue) >> 8;
+    return static_cast<int>(static_cast<double>(luma) / 5.666);
+}
+
+bool first_open_failure()
+{
+    static std::atomic<bool> seen{false};
+    return !seen.exchange(true);
+}
+
+void run_together(int count, const std::function<void(int)>& body)
+{
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int index = 0; index < count; ++index) {
+        threads.emplace_back([&go, &body, index] {
+            while (!go.load())
+                std::this_thread::yield();
+            body(index);
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+void backlight_test::SetUp()
+{
+    const std::string why_not = pellix_sim::enter();
+    if (!why_not.empty()) {
+        if (pellix_sim::required())
+            FAIL() << why_not;
+        GTEST_SKIP() << why_not;
+    }
+    ASSERT_TRUE(pellix_sim::install_attribute()) << strerror(errno);
+}
+
+} // namespace lights_test

@@ -1,0 +1,73 @@
+/* What the module's tests share: the module's entry points, log capture,
+   and a fixture that builds the simulated backlight around each test. */
+#ifndef LIGHTS_TEST_SUPPORT_H
+#define LIGHTS_TEST_SUPPORT_H
+
+#include "lumivane_records.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" struct module_record HMI;
+
+namespace lights_test
+{
+
+/* The six names the module drives, in its own search order. */
+extern const char* const light_names[6];
+
+/* One line the module logged. */
+struct log_line {
+    int priority;
+    std::string tag;
+    std::string text;
+};
+
+/* Takes every log line while alive; restores the default sink after. */
+class log_capture
+{
+  public:
+    log_capture();
+    ~log_capture();
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+
+    std::vector<log_line> lines() const;
+    /* How many lines have exactly this priority and text (tag "lights"). */
+    size_t count(int priority, const std::string& text) const;
+    /* The levels of the "set_light_backlight brightness=N" lines, in order. */
+    std::vector<int> logged_levels() const;
+};
+
+/* Acquires through HMI's entry table, as the platform does. */
+int acquire(const char* name, light_handle** handle);
+/* Acquires a light that must be there; fails the test otherwise. */
+light_handle* acquire_ok(const char* name);
+int apply(light_handle* handle, uint32_t argb);
+
+/* The level the double-precision formula gives for a colour. */
+int expected_level(uint32_t argb);
+
+/* The module warns about the first failed open of the process only: true
+   for the first caller, so a test knows whether to expect the warning. */
+bool first_open_failure();
+
+/* Runs `body(index)` on `count` threads released together; joins them all. */
+void run_together(int count, const std::function<void(int)>& body);
+
+/* Builds the simulated backlight (once per process) and a fresh attribute for
+   each test; skips the test where that cannot be done, fails it in CI. */
+class backlight_test : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+    log_capture log;
+};
+
+} // namespace lights_test
+
+#endif

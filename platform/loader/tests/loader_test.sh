@@ -1,0 +1,61 @@
+#!/bin/bash
+# The loader stand-in, end to end: one request on the real module through
+# the simulated backlight, and a clear refusal for each kind of bad module.
+#
+# loader_test.sh EMULATOR LOADER MODULE WRONG_MAGIC WRONG_VERSION NO_RECORD SIMULATOR
+set -u
+emulator=$1 loader=$2 module=$3 wrong_magic=$4 wrong_version=$5 no_record=$6 simulator=$7
+failures=0
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+
+# expect STATUS TEXT... -- COMMAND...: the status, and each TEXT as a line
+# fragment of standard output and error together.
+expect() {
+    local status=$1 texts=()
+    shift
+    while [ "$1" != -- ]; do texts+=("$1"); shift; done
+    shift
+    local got=0
+    "$@" >"$out" 2>"$err" || got=$?
+    if [ "$got" -eq 77 ]; then
+        cat "$err" >&2
+        exit 77
+    fi
+    local ok=true
+    [ "$got" -eq "$status" ] || ok=false
+    for text in "${texts[@]}"; do
+        cat "$out" "$err" | grep -qF -- "$text" || ok=false
+    done
+    if $ok; then
+        echo "pass  ${*: -3}"
+    else
+        echo "FAIL  $* (status $got, expected $status; wanted: ${texts[*]})"
+        sed 's/^/  out: /' "$out"
+        sed 's/^/  err: /' "$err"
+        failures=$((failures + 1))
+    fi
+}
+
+# shellcheck disable=SC2086 # the emulator is a command with arguments
+run=($emulator "$loader")
+
+expect 0 'ident        lights' 'title        Pellix Lights Module' 'acquire "backlight" = 0' \
+    'apply 0xffffffff = 0' 'release = 0' 'I/lights: set_light_backlight brightness=45' \
+    'pellix-backlight: brightness <- 45' -- "$simulator" "${run[@]}" "$module" backlight 0xFFFFFFFF
+expect 0 'apply 0xff102030 = 0' 'pellix-backlight: brightness <- 5' \
+    -- "$simulator" "${run[@]}" "$module" backlight '#102030'
+expect 0 'acquire "attention" = 0' 'pellix-backlight: brightness <- 0' \
+    -- "$simulator" "${run[@]}" "$module" --all 0x00000000
+expect 1 'acquire "Backlight" = -22 (Invalid argument)' \
+    -- "$simulator" "${run[@]}" "$module" Backlight
+expect 1 'cannot open module /nonexistent/lumivane.so' -- "${run[@]}" /nonexistent/lumivane.so
+expect 1 'is not a loadable module' -- "${run[@]}" "$0"
+expect 1 'missing symbol HMI' -- "${run[@]}" "$no_record"
+expect 1 'wrong magic 0x12345678 (expected 0x48574d54)' -- "${run[@]}" "$wrong_magic"
+expect 1 'unsupported module API 2.0' -- "${run[@]}" "$wrong_version"
+expect 2 'not a colour: #12345' -- "${run[@]}" "$module" backlight '#12345'
+expect 2 'usage: lights-loader' -- "${run[@]}"
+
+echo "$((11 - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
