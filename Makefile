@@ -4,7 +4,7 @@
 #   make test   builds if needed and runs every configuration's tests
 CONFIGS := host armv5te i686
 
-.PHONY: all deps build demo test $(CONFIGS)
+.PHONY: all deps build demo test bench $(CONFIGS)
 
 all: build demo
 
@@ -23,3 +23,6 @@ demo:
 
 test: build
 	@./scripts/run-tests $(CONFIGS)
+
+bench: build
+	@./scripts/bench
