@@ -3,6 +3,8 @@
 #include "kelvo_log.h"
 #include "pellix_sim.h"
 
+#include <dirent.h>
+
 #include <atomic>
 #include <thread>
 
@@ -62,6 +64,35 @@ std::vector<int> log_capture::logged_levels() const
             levels.push_back(atoi(line.text.c_str() + sizeof level_prefix - 1));
     }
     return levels;
+}
+
+const char open_warning[] = "write_int failed to open /sys/class/backlight/pellix-bl/brightness\n";
+
+std::string level_line(int level)
+{
+    return "set_light_backlight brightness=" + std::to_string(level) + "\n";
+}
+
+std::vector<std::string> one_write(int level)
+{
+    return {std::to_string(level) + "\n"};
+}
+
+void report_figure(const char* name, long value)
+{
+    printf("figure: %s %ld\n", name, value);
+}
+
+int open_descriptors()
+{
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr)
+        return -1;
+    int count = 0;
+    while (readdir(fds) != nullptr)
+        ++count;
+    closedir(fds);
+    return count;
 }
 
 int acquire(const char* name, light_handle** handle)

@@ -49,6 +49,19 @@ int acquire(const char* name, light_handle** handle);
 light_handle* acquire_ok(const char* name);
 int apply(light_handle* handle, uint32_t argb);
 
+/* The module's two log texts. */
+extern const char open_warning[];
+std::string level_line(int level);
+
+/* What the attribute receives for one request of `level`. */
+std::vector<std::string> one_write(int level);
+
+/* Prints a figure ("figure: NAME VALUE") for the test run's summary table. */
+void report_figure(const char* name, long value);
+
+/* Descriptors this process has open. */
+int open_descriptors();
+
 /* The level the double-precision formula gives for a colour. */
 int expected_level(uint32_t argb);
 

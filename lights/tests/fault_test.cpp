@@ -1,0 +1,114 @@
+/* The backlight attribute failing in every way the device can make it fail.
+   Surviving a fault means: every request returns the fault's error, the
+   open failure is logged once per process, the lock is released, nothing is
+   left open, and service resumes as soon as the attribute is back. */
+#include "lights_test_support.h"
+
+#include "kelvo_log.h"
+#include "pellix_sim.h"
+
+#include <errno.h>
+
+using namespace lights_test;
+
+namespace
+{
+
+struct fault {
+    const char* name;
+    bool (*inject)();
+    int error;    /* what every request returns while the fault lasts */
+    bool at_open; /* the open fails (and is warned about), not the write */
+};
+
+bool missing_file()
+{
+    return pellix_sim::remove_attribute();
+}
+
+bool missing_directory()
+{
+    return pellix_sim::remove_device_dir();
+}
+
+bool directory_in_place()
+{
+    return pellix_sim::directory_in_place();
+}
+
+bool read_only_file_system()
+{
+    return pellix_sim::read_only_attribute();
+}
+
+bool full_device()
+{
+    return pellix_sim::bind_over_attribute("/dev/full");
+}
+
+const fault faults[] = {
+    {"MissingFile", missing_file, ENOENT, true},
+    {"MissingDirectory", missing_directory, ENOENT, true},
+    {"DirectoryInPlace", directory_in_place, EISDIR, true},
+    {"ReadOnlyFileSystem", read_only_file_system, EROFS, true},
+    {"FullDevice", full_device, ENOSPC, false},
+};
+
+class fault_test : public backlight_test, public ::testing::WithParamInterface<fault>
+{
+};
+
+/* Injects the fault, checks two requests fail as they must, brings the
+   attribute back and checks the next request is served. */
+void survive(const fault& injected, light_handle* handle)
+{
+    ASSERT_TRUE(injected.inject()) << injected.name << ": " << strerror(errno);
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -injected.error) << injected.name;
+    EXPECT_EQ(apply(handle, 0xFF808080u), -injected.error) << injected.name;
+
+    ASSERT_TRUE(pellix_sim::install_attribute());
+    EXPECT_EQ(apply(handle, 0xFF000000u), 0) << injected.name;
+    EXPECT_EQ(pellix_sim::take_writes(), one_write(0)) << injected.name;
+    report_figure("faults_survived", 1);
+}
+
+} // namespace
+
+TEST_P(fault_test, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
+{
+    const fault& injected = GetParam();
+    const int descriptors = open_descriptors();
+    const size_t warnings = injected.at_open && first_open_failure() ? 1 : 0;
+    light_handle* handle = acquire_ok("backlight");
+
+    survive(injected, handle);
+
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
+    /* Every request logs its level, failed or not, and nothing else is logged. */
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(45)), 1u);
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(22)), 1u);
+    EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(0)), 1u);
+    EXPECT_EQ(log.lines().size(), 3 + warnings);
+
+    handle->release(handle);
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, fault_test, ::testing::ValuesIn(faults),
+                         [](const ::testing::TestParamInfo<fault>& param) {
+                             return std::string(param.param.name);
+                         });
+
+TEST_F(backlight_test, OneProcessThroughEveryFaultLogsOneWarningInAll)
+{
+    const int descriptors = open_descriptors();
+    const size_t warnings = first_open_failure() ? 1 : 0;
+    light_handle* handle = acquire_ok("backlight");
+    for (int round = 0; round < 2; ++round) {
+        for (const fault& injected : faults)
+            survive(injected, handle);
+    }
+    handle->release(handle);
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
