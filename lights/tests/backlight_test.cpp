@@ -115,6 +115,6 @@ TEST_F(backlight_test, ConcurrentRequestsOnManyHandlesNeverInterleave)
 
     /* Each write and its log line happen under one lock, so the two orders agree. */
     const std::vector<int> written = pellix_sim::take_levels();
-    EXPECT_EQ(written.size(), size_t{threads * requests});
+    EXPECT_EQ(written.size(), size_t{threads} * requests);
     EXPECT_EQ(written, log.logged_levels());
 }

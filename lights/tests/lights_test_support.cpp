@@ -4,6 +4,8 @@
 #include "pellix_sim.h"
 
 #include <dirent.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <thread>
@@ -60,10 +62,20 @@ std::vector<int> log_capture::logged_levels() const
 {
     std::vector<int> levels;
     for (const log_line& line : lines()) {
-        if (line.text.compare(0, sizeof level_prefix - 1, level_prefix) == 0)
-            levels.push_back(atoi(line.text.c_str() + sizeof level_prefix - 1));
+        const int level = logged_level(line.text.c_str());
+        if (level >= 0)
+            levels.push_back(level);
     }
     return levels;
+}
+
+int logged_level(const char* text)
+{
+    if (strncmp(text, level_prefix, sizeof level_prefix - 1) != 0)
+        return -1;
+    char* end = nullptr;
+    const long level = strtol(text + sizeof level_prefix - 1, &end, 10);
+    return strcmp(end, "\n") == 0 ? static_cast<int>(level) : -1;
 }
 
 const char open_warning[] = "write_int failed to open /sys/class/backlight/pellix-bl/brightness\n";
@@ -130,6 +142,7 @@ void run_together(int count, const std::function<void(int)>& body)
 {
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index) {
         threads.emplace_back([&go, &body, index] {
             while (!go.load())

@@ -53,6 +53,9 @@ int apply(light_handle* handle, uint32_t argb);
 extern const char open_warning[];
 std::string level_line(int level);
 
+/* The level of a "set_light_backlight brightness=N" line, or -1. */
+int logged_level(const char* text);
+
 /* What the attribute receives for one request of `level`. */
 std::vector<std::string> one_write(int level);
 

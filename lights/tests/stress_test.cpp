@@ -31,11 +31,18 @@ constexpr int total_requests = 100000;
 constexpr long churn_cycles = 1000000;
 #endif
 constexpr int backlight_handles = 4;
+/* AddressSanitizer holds freed blocks in quarantine, so resident size grows
+   by design there; its leak checker answers the question instead. */
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool resident_size_is_meaningful = false;
+#else
+constexpr bool resident_size_is_meaningful = true;
+#endif
 constexpr int passive_threads = 2;
 constexpr int racing_threads = 64;
 /* Slack for the allocator's own bookkeeping; a leaked handle per request
    or per cycle would exceed it many times over. */
-constexpr size_t heap_slack = 64 * 1024;
+constexpr size_t heap_slack = size_t{64} * 1024;
 
 size_t heap_in_use()
 {
@@ -53,14 +60,14 @@ long peak_resident_kib()
    not show as growth. */
 std::mutex logged_mutex;
 std::vector<int> logged;
-const char level_prefix[] = "set_light_backlight brightness=";
+size_t logged_count;
 
 void keep_level(int, const char*, const char* text)
 {
-    if (strncmp(text, level_prefix, sizeof level_prefix - 1) != 0)
-        return;
+    const int level = logged_level(text);
     std::lock_guard<std::mutex> hold(logged_mutex);
-    logged.push_back(atoi(text + sizeof level_prefix - 1));
+    if (level >= 0 && logged_count < logged.size())
+        logged[logged_count++] = level;
 }
 
 std::vector<long> histogram(const std::vector<int>& levels)
@@ -80,8 +87,8 @@ TEST_F(backlight_test, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
         handle = acquire_ok("backlight");
     std::vector<int> written;
     written.reserve(total_requests);
-    logged.clear();
-    logged.reserve(total_requests);
+    logged.assign(total_requests, -1);
+    logged_count = 0;
     std::vector<std::vector<long>> expected(writer_threads, std::vector<long>(47));
     kelvo_log_set_sink(keep_level);
 
@@ -99,6 +106,7 @@ TEST_F(backlight_test, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
         }
     });
     std::vector<std::thread> passive;
+    passive.reserve(passive_threads);
     for (int index = 0; index < passive_threads; ++index) {
         passive.emplace_back([&, index] {
             for (int i = 0; !done.load(); ++i) {
@@ -139,6 +147,7 @@ TEST_F(backlight_test, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
     /* ...and each write went with its own log line, in the same order. */
     {
         std::lock_guard<std::mutex> hold(logged_mutex);
+        EXPECT_EQ(logged_count, written.size());
         EXPECT_TRUE(written == logged);
     }
     EXPECT_EQ(open_descriptors(), descriptors);
@@ -187,7 +196,9 @@ TEST(AcquireReleaseChurn, KeepsMemoryFlatOverEveryName)
     EXPECT_EQ(cycle(churn_cycles), 0);
 
     EXPECT_LE(heap_in_use(), heap_before + heap_slack);
-    EXPECT_LE(peak_resident_kib(), peak_before + 1024);
+    if (resident_size_is_meaningful) {
+        EXPECT_LE(peak_resident_kib(), peak_before + 1024);
+    }
     printf("churn: %ld acquire/release cycles, heap %zu -> %zu bytes, peak resident %ld -> %ld "
            "KiB\n",
            churn_cycles, heap_before, heap_in_use(), peak_before, peak_resident_kib());

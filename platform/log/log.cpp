@@ -38,7 +38,9 @@ extern "C" int __kelvo_log_print(int priority, const char* tag, const char* form
     char text[1024];
     va_list args;
     va_start(args, format);
-    const int length = vsnprintf(text, sizeof text, format, args);
+    // The analyzer loses track of va_start here; args is started just above.
+    const int length =
+        vsnprintf(text, sizeof text, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
 
     kelvo_log_sink sink = __atomic_load_n(&current_sink, __ATOMIC_ACQUIRE);
