@@ -1,0 +1,8 @@
+/* Needs libc and nothing else: its needed libraries are libc's. */
+
+#include <stdio.h>
+
+int main(void)
+{
+    return fputs("", stderr) < 0;
+}
