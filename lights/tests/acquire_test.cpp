@@ -141,21 +141,3 @@ TEST_F(backlight_test, PassiveLightsAcceptEveryRequestAndDoNothing)
     EXPECT_TRUE(pellix_sim::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
-
-TEST_F(backlight_test, RacingFirstAcquiresAllSucceedAndTheirRequestsAreWritten)
-{
-    constexpr int threads = 8;
-    std::atomic<int> failures{0};
-    run_together(threads, [&failures](int) {
-        light_handle* handle = nullptr;
-        if (acquire("backlight", &handle) != 0) {
-            ++failures;
-            return;
-        }
-        failures += apply(handle, 0xFFFFFFFFu) != 0;
-        handle->release(handle);
-    });
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(threads, "45\n"));
-    EXPECT_EQ(log.count(KELVO_LOG_INFO, "set_light_backlight brightness=45\n"), size_t{threads});
-}
