@@ -14,8 +14,6 @@ namespace request_setup
 namespace
 {
 
-void drop_line(int, const char*, const char*) {}
-
 } // namespace
 
 const char* attribute_path()
@@ -49,7 +47,7 @@ int unavailable_status()
 
 void discard_log()
 {
-    kelvo_log_set_sink(drop_line);
+    kelvo_log_set_sink(kelvo_log_discard);
 }
 
 std::string attribute_content()

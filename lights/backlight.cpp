@@ -8,7 +8,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
 static const char BACKLIGHT_PATH[] = "/sys/class/backlight/pellix-bl/brightness";
@@ -46,6 +45,36 @@ static unsigned luma_of(uint32_t argb)
     return (77u * red + 150u * green + 29u * blue) >> 8;
 }
 
+/*
+ * Formats `value` as "%d\n" would, into `text` (room for 12 bytes), and
+ * returns the length. Repeated subtraction keeps printf's machinery off the
+ * request path and needs no division, which the target does in software.
+ */
+static size_t format_line(int value, char* text)
+{
+    static const unsigned powers_of_ten[] = {1000000000u, 100000000u, 10000000u, 1000000u, 100000u,
+                                             10000u,      1000u,      100u,      10u,      1u};
+    size_t length = 0;
+    unsigned magnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+        text[length++] = '-';
+        magnitude = 0u - magnitude;
+    }
+    bool leading = true;
+    for (const unsigned power : powers_of_ten) {
+        char digit = '0';
+        while (magnitude >= power) {
+            magnitude -= power;
+            ++digit;
+        }
+        leading = leading && digit == '0' && power != 1;
+        if (!leading)
+            text[length++] = digit;
+    }
+    text[length++] = '\n';
+    return length;
+}
+
 /* Logs the first failure to open the attribute; later ones stay silent. */
 static void warn_open_failed_once(const char* path)
 {
@@ -69,14 +98,14 @@ static int write_int(const char* path, int value)
     }
 
     char text[20];
-    const int length = snprintf(text, sizeof text, "%d\n", value);
-    const ssize_t written = write(fd, text, static_cast<size_t>(length));
+    const size_t length = format_line(value, text);
+    const ssize_t written = write(fd, text, length);
     const int write_errno = errno; /* before close can change it */
     close(fd);
 
     if (written < 0)
         return -write_errno;
-    if (written != length)
+    if (static_cast<size_t>(written) != length)
         return -EIO; /* the attribute took only part of the level */
     return 0;
 }

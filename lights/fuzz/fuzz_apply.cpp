@@ -15,12 +15,11 @@
 
 extern "C" struct module_record HMI;
 
-namespace {
+namespace
+{
 
 const char* const light_names[] = {"backlight", "keyboard",      "buttons",
                                    "battery",   "notifications", "attention"};
-
-void discard(int, const char*, const char*) {}
 
 int expected_level(uint32_t argb)
 {
@@ -38,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         fprintf(stderr, "fuzz_apply: %s\n", why_not.c_str());
         exit(pellix_sim::required() ? 1 : 77);
     }
-    kelvo_log_set_sink(discard);
+    kelvo_log_set_sink(kelvo_log_discard);
     return 0;
 }
 

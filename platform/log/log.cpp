@@ -33,6 +33,10 @@ void print_to_stderr(int priority, const char* tag, const char* text)
 
 extern "C" int __kelvo_log_print(int priority, const char* tag, const char* format, ...)
 {
+    kelvo_log_sink sink = __atomic_load_n(&current_sink, __ATOMIC_ACQUIRE);
+    if (sink == kelvo_log_discard)
+        return 0;
+
     const int saved_errno = errno;
 
     char text[1024];
@@ -43,13 +47,14 @@ extern "C" int __kelvo_log_print(int priority, const char* tag, const char* form
         vsnprintf(text, sizeof text, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
 
-    kelvo_log_sink sink = __atomic_load_n(&current_sink, __ATOMIC_ACQUIRE);
     (sink != nullptr ? sink : print_to_stderr)(priority, tag, text);
 
     /* Callers read errno after logging a failure; keep theirs. */
     errno = saved_errno;
     return length;
 }
+
+extern "C" void kelvo_log_discard(int, const char*, const char*) {}
 
 extern "C" void kelvo_log_set_sink(kelvo_log_sink sink)
 {
