@@ -30,7 +30,7 @@ $(CHECK_CONFIGS): deps
 	@test -f build/$@/build.ninja || cmake --preset $@
 	cmake --build --preset $@
 
-demo:
+demo: build
 	@./scripts/demo
 
 test: build $(CHECK_CONFIGS)

@@ -5,8 +5,12 @@
 #            need libFuzzer's main; everything else gets the address checks
 set(SANITIZER "" CACHE STRING "address, thread, fuzzer or empty")
 
-if(SANITIZER STREQUAL "address" OR SANITIZER STREQUAL "fuzzer")
+if(SANITIZER STREQUAL "address")
   set(sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(SANITIZER STREQUAL "fuzzer")
+  # Coverage instrumentation everywhere, so the module under test guides the
+  # fuzzer; only the fuzz targets link libFuzzer's main.
+  set(sanitizer_flags -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all)
 elseif(SANITIZER STREQUAL "thread")
   set(sanitizer_flags -fsanitize=thread)
 elseif(NOT SANITIZER STREQUAL "")

@@ -11,5 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# An x86-64 kernel runs i686 programs directly; the loader finds the
-# i386 libraries through the cross toolchain's sysroot.
+# An x86-64 kernel runs i686 programs directly: the dynamic loader and the
+# libraries come from Debian's libc6-i386, lib32stdc++6 and lib32gcc-s1
+# (/lib/ld-linux.so.2, /usr/lib32), which scripts/install-deps installs.

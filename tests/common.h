@@ -77,15 +77,29 @@ size_t CtorDtorCounter::mCopyCtorCount;
 size_t CtorDtorCounter::mAssignCount;
 size_t CtorDtorCounter::mDtorCount;
 
+// The size of the array a B owns.
+const size_t kChunkSize = 16;
+
+// A fresh copy of a B's array, or none for none.
+char* copyChunk(const char* chunk)
+{
+    if (chunk == nullptr) {
+        return nullptr;
+    }
+    char* copy = new char[kChunkSize];
+    for (size_t i = 0; i != kChunkSize; ++i) {
+        copy[i] = chunk[i];
+    }
+    return copy;
+}
+
 // A polymorphic class that owns a heap array. Each object holds an array of its own, or none:
 // copies get a fresh array with the same contents, so no two live objects ever share one.
 struct B {
-    enum { kChunkSize = 16 };
-
     char* mChunk;
 
     B() : mChunk(new char[kChunkSize]()) {}
-    B(const B& other) : mChunk(duplicate(other.mChunk)) {}
+    B(const B& other) : mChunk(copyChunk(other.mChunk)) {}
     virtual ~B()
     {
         if (mChunk != nullptr) {
@@ -95,26 +109,13 @@ struct B {
     B& operator=(const B& other)
     {
         if (this != &other) {
-            char* chunk = duplicate(other.mChunk);
+            char* chunk = copyChunk(other.mChunk);
             if (mChunk != nullptr) {
                 delete[] mChunk;
             }
             mChunk = chunk;
         }
         return *this;
-    }
-
-  private:
-    static char* duplicate(const char* chunk)
-    {
-        if (chunk == nullptr) {
-            return nullptr;
-        }
-        char* copy = new char[kChunkSize];
-        for (size_t i = 0; i != kChunkSize; ++i) {
-            copy[i] = chunk[i];
-        }
-        return copy;
     }
 };
 

@@ -109,29 +109,26 @@ constexpr bool onlyIn()
 {
     return answersForEveryCv<std::is_void, T, kIn == kVoid>() &&
 #if __cplusplus >= 201402L
-               answersForEveryCv<std::is_null_pointer, T, kIn == kNullPointer>() &&
+           answersForEveryCv<std::is_null_pointer, T, kIn == kNullPointer>() &&
 #endif
-               answersForEveryCv<std::is_integral, T, kIn == kIntegral>() &&
-               answersForEveryCv<std::is_floating_point, T, kIn == kFloatingPoint>() &&
-               answersForEveryCv<std::is_array, T, kIn == kArray>() &&
-               answersForEveryCv<std::is_pointer, T, kIn == kPointer>() &&
-               answersForEveryCv<std::is_lvalue_reference, T, kIn == kLvalueReference>() &&
-               answersForEveryCv<std::is_rvalue_reference, T, kIn == kRvalueReference>() &&
-               answersForEveryCv<std::is_member_object_pointer, T, kIn == kMemberObjectPointer>() &&
-               answersForEveryCv<std::is_member_function_pointer, T,
-                                 kIn == kMemberFunctionPointer>() &&
-               answersForEveryCv<std::is_enum, T, kIn == kEnum>() &&
-               answersForEveryCv<std::is_union, T, kIn == kUnion>() &&
-               answersForEveryCv<std::is_class, T, kIn == kClass>() &&
-               answersForEveryCv<std::is_function, T, kIn == kFunction>() &&
-               answersForEveryCv < std::is_reference,
-           T,
-           kIn == kLvalueReference ||
-               kIn == kRvalueReference > () && answersForEveryCv < std::is_arithmetic,
-           T,
-           kIn == kIntegral ||
-               kIn == kFloatingPoint > () && answersForEveryCv < std::is_member_pointer,
-           T, kIn == kMemberObjectPointer || kIn == kMemberFunctionPointer > ();
+           answersForEveryCv<std::is_integral, T, kIn == kIntegral>() &&
+           answersForEveryCv<std::is_floating_point, T, kIn == kFloatingPoint>() &&
+           answersForEveryCv<std::is_array, T, kIn == kArray>() &&
+           answersForEveryCv<std::is_pointer, T, kIn == kPointer>() &&
+           answersForEveryCv<std::is_lvalue_reference, T, kIn == kLvalueReference>() &&
+           answersForEveryCv<std::is_rvalue_reference, T, kIn == kRvalueReference>() &&
+           answersForEveryCv<std::is_member_object_pointer, T, kIn == kMemberObjectPointer>() &&
+           answersForEveryCv<std::is_member_function_pointer, T, kIn == kMemberFunctionPointer>() &&
+           answersForEveryCv<std::is_enum, T, kIn == kEnum>() &&
+           answersForEveryCv<std::is_union, T, kIn == kUnion>() &&
+           answersForEveryCv<std::is_class, T, kIn == kClass>() &&
+           answersForEveryCv<std::is_function, T, kIn == kFunction>() &&
+           answersForEveryCv<std::is_reference, T,
+                             (kIn == kLvalueReference || kIn == kRvalueReference)>() &&
+           answersForEveryCv<std::is_arithmetic, T,
+                             (kIn == kIntegral || kIn == kFloatingPoint)>() &&
+           answersForEveryCv<std::is_member_pointer, T,
+                             (kIn == kMemberObjectPointer || kIn == kMemberFunctionPointer)>();
 }
 
 // For a type that can be cv-qualified: is_const and is_volatile see exactly the qualifiers

@@ -1,6 +1,7 @@
 /* Acquire with arbitrary bytes as the light name: only the six exact names
    may ever succeed; anything else returns -EINVAL and leaves the output
    pointer alone. */
+#include "light_names.h"
 #include "lumivane_records.h"
 
 #include <errno.h>
@@ -12,22 +13,6 @@
 
 extern "C" struct module_record HMI;
 
-namespace {
-
-const char* const light_names[] = {"backlight", "keyboard",      "buttons",
-                                   "battery",   "notifications", "attention"};
-
-bool is_light_name(const char* name)
-{
-    for (const char* light : light_names) {
-        if (strcmp(name, light) == 0)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     /* The platform passes a C string: the name ends at the first NUL. */
@@ -38,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     light_handle* handle = untouched;
     const int result = HMI.entry_table->open_entry(&HMI, name, &handle);
 
-    if (!is_light_name(name)) {
+    if (!lights_test::is_light_name(name)) {
         if (result != -EINVAL || handle != untouched)
             abort();
         return 0;

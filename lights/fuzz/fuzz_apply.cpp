@@ -2,6 +2,7 @@
    light, then the request's bytes (a short request is zero-padded). The
    backlight must write exactly the level of the colour and return 0; the
    passive lights must return 0 and write nothing. */
+#include "light_names.h"
 #include "lumivane_records.h"
 
 #include "kelvo_log.h"
@@ -14,21 +15,6 @@
 #include <string>
 
 extern "C" struct module_record HMI;
-
-namespace
-{
-
-const char* const light_names[] = {"backlight", "keyboard",      "buttons",
-                                   "battery",   "notifications", "attention"};
-
-int expected_level(uint32_t argb)
-{
-    const unsigned red = (argb >> 16) & 0xFF, green = (argb >> 8) & 0xFF, blue = argb & 0xFF;
-    const unsigned luma = (77 * red + 150 * green + 29 * blue) >> 8;
-    return static_cast<int>(static_cast<double>(luma) / 5.666);
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -45,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
-    const char* name = light_names[data[0] % 6];
+    const char* name = lights_test::light_names[data[0] % 6];
     light_request request;
     memset(&request, 0, sizeof request);
     memcpy(&request, data + 1, size - 1 < sizeof request ? size - 1 : sizeof request);
@@ -59,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::vector<std::string> writes = pellix_sim::take_writes();
     const bool backlight = strcmp(name, "backlight") == 0;
     const std::vector<std::string> expected =
-        backlight ? std::vector<std::string>{std::to_string(expected_level(request.argb)) + "\n"}
-                  : std::vector<std::string>{};
+        backlight
+            ? std::vector<std::string>{std::to_string(lights_test::expected_level(request.argb)) +
+                                       "\n"}
+            : std::vector<std::string>{};
     if (result != 0 || writes != expected)
         abort();
     return 0;

@@ -1,12 +1,18 @@
-/* Failures the device rarely shows, made on demand: this program replaces
-   malloc and write for itself and the module it loads. It is not built
-   where a sanitizer owns those functions. */
+/* What the module does with libc, watched and steered: this program replaces
+   malloc, write and pthread_mutex_init for itself and the module it loads,
+   to count allocations and lock initialisations and to make failures the
+   device rarely shows. It is not built where a sanitizer owns those
+   functions. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
 #include "pellix_sim.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
+
+#include <atomic>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,6 +25,9 @@ namespace
 
 thread_local bool fail_allocations = false;
 thread_local bool short_writes = false;
+thread_local long allocations = 0;
+std::atomic<int> mutex_inits{0};
+std::atomic<bool> mutex_init_had_attributes{false};
 
 light_handle* const untouched = reinterpret_cast<light_handle*>(0x1234);
 
@@ -26,9 +35,20 @@ light_handle* const untouched = reinterpret_cast<light_handle*>(0x1234);
 
 extern "C" void* malloc(size_t size)
 {
+    ++allocations;
     if (fail_allocations)
         return nullptr;
     return __libc_malloc(size);
+}
+
+extern "C" int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes)
+{
+    using mutex_init = int (*)(pthread_mutex_t*, const pthread_mutexattr_t*);
+    static const mutex_init real_init =
+        reinterpret_cast<mutex_init>(dlsym(RTLD_NEXT, "pthread_mutex_init"));
+    ++mutex_inits;
+    mutex_init_had_attributes = mutex_init_had_attributes || attributes != nullptr;
+    return real_init(mutex, attributes);
 }
 
 /* A short write takes all but the last byte, as a full device might. */
@@ -69,4 +89,43 @@ TEST_F(backlight_test, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
     handle->release(handle);
     report_figure("faults_survived", 1);
+}
+
+TEST(OnceControl, RejectedNamesNeitherAllocateNorInitialiseTheLock)
+{
+    const int inits = mutex_inits;
+    const char* const wrong_names[] = {"Backlight", "backlight ", "", "lights"};
+    for (const char* name : wrong_names) {
+        light_handle* handle = untouched;
+        allocations = 0;
+        EXPECT_EQ(acquire(name, &handle), -EINVAL);
+        EXPECT_EQ(allocations, 0) << '"' << name << '"';
+    }
+    EXPECT_EQ(mutex_inits.load(), inits);
+
+    /* The first known name runs the initialisation, with default attributes. */
+    light_handle* handle = nullptr;
+    allocations = 0;
+    ASSERT_EQ(acquire("keyboard", &handle), 0);
+    EXPECT_EQ(allocations, 1);
+    EXPECT_EQ(mutex_inits.load(), inits + 1);
+    EXPECT_FALSE(mutex_init_had_attributes.load());
+    handle->release(handle);
+}
+
+TEST(OnceControl, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
+{
+    const int inits = mutex_inits;
+    std::atomic<int> failures{0};
+    run_together(32, [&failures](int index) {
+        light_handle* handle = nullptr;
+        failures += acquire(light_names[index % 6], &handle) != 0;
+        failures += handle == nullptr || handle->release(handle) != 0;
+    });
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(mutex_inits.load(), inits + 1);
+
+    light_handle* handle = acquire_ok("backlight");
+    handle->release(handle);
+    EXPECT_EQ(mutex_inits.load(), inits + 1);
 }

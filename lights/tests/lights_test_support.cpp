@@ -13,9 +13,6 @@
 namespace lights_test
 {
 
-const char* const light_names[6] = {"backlight", "keyboard",      "buttons",
-                                    "battery",   "notifications", "attention"};
-
 namespace
 {
 
@@ -123,13 +120,6 @@ int apply(light_handle* handle, uint32_t argb)
 {
     const light_request request = {argb};
     return handle->apply_state(handle, &request);
-}
-
-int expected_level(uint32_t argb)
-{
-    const unsigned red = (argb >> 16) & 0xFF, green = (argb >> 8) & 0xFF, blue = argb & 0xFF;
-    const unsigned luma = (77 * red + 150 * green + 29 * blue) >> 8;
-    return static_cast<int>(static_cast<double>(luma) / 5.666);
 }
 
 bool first_open_failure()

@@ -3,6 +3,7 @@
 #ifndef LIGHTS_TEST_SUPPORT_H
 #define LIGHTS_TEST_SUPPORT_H
 
+#include "light_names.h"
 #include "lumivane_records.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +17,6 @@ extern "C" struct module_record HMI;
 
 namespace lights_test
 {
-
-/* The six names the module drives, in its own search order. */
-extern const char* const light_names[6];
 
 /* One line the module logged. */
 struct log_line {
@@ -64,9 +62,6 @@ void report_figure(const char* name, long value);
 
 /* Descriptors this process has open. */
 int open_descriptors();
-
-/* The level the double-precision formula gives for a colour. */
-int expected_level(uint32_t argb);
 
 /* The module warns about the first failed open of the process only: true
    for the first caller, so a test knows whether to expect the warning. */

@@ -31,7 +31,8 @@ std::string enter();
 /* True when a missing simulation must fail a test rather than skip it. */
 bool required();
 
-/* Puts a fresh FIFO attribute in place, whatever stood there before. */
+/* Puts a fresh FIFO attribute in place, whatever stood there before, with
+   room for a megabyte of writes between two calls to take_writes(). */
 bool install_attribute();
 
 /* The writes that reached the attribute since the last call, oldest first. */

@@ -80,9 +80,16 @@ const char* text_or_null(const char* text)
     return text != nullptr ? text : "(null)";
 }
 
-/* Finds and checks the module record; prints why and returns null if unusable. */
+/* Finds and checks the module record; prints why and returns null if unusable.
+   `path` names a file: one without a slash is taken in the current
+   directory, never looked up along the library search path. */
 const module_record* load_module(const char* path, void** library)
 {
+    char local_path[4096];
+    if (strchr(path, '/') == nullptr) {
+        snprintf(local_path, sizeof local_path, "./%s", path);
+        path = local_path;
+    }
     struct stat status;
     if (stat(path, &status) != 0) {
         fprintf(stderr, "lights-loader: cannot open module %s: %s\n", path, strerror(errno));
@@ -146,6 +153,11 @@ bool drive_light(const module_record* module, const char* name, uint32_t argb)
     print_result(step, acquired);
     if (acquired != 0)
         return false;
+    if (handle == nullptr || handle->magic != LIGHT_HANDLE_MAGIC ||
+        handle->apply_state == nullptr || handle->release == nullptr) {
+        printf("the module returned an unusable handle for \"%s\"\n", name);
+        return false;
+    }
 
     const light_request request = {argb};
     const int applied = handle->apply_state(handle, &request);

@@ -2,12 +2,13 @@
 # The loader stand-in, end to end: one request on the real module through
 # the simulated backlight, and a clear refusal for each kind of bad module.
 #
-# loader_test.sh EMULATOR LOADER MODULE WRONG_MAGIC WRONG_VERSION NO_RECORD SIMULATOR
+# loader_test.sh EMULATOR LOADER MODULE WRONG_MAGIC WRONG_VERSION NO_HANDLE NO_RECORD SIMULATOR
 set -u
-emulator=$1 loader=$2 module=$3 wrong_magic=$4 wrong_version=$5 no_record=$6 simulator=$7
+emulator=$1 loader=$2 module=$3 wrong_magic=$4 wrong_version=$5 no_handle=$6 no_record=$7 simulator=$8
 failures=0
-out=$(mktemp) err=$(mktemp)
-trap 'rm -f "$out" "$err"' EXIT
+out=$(mktemp) err=$(mktemp) scratch=$(mktemp -d)
+trap 'rm -rf "$out" "$err" "$scratch"' EXIT
+cd "$scratch" # an empty directory, for the bare file name below
 
 # expect STATUS TEXT... -- COMMAND...: the status, and each TEXT as a line
 # fragment of standard output and error together.
@@ -50,12 +51,15 @@ expect 0 'acquire "attention" = 0' 'pellix-backlight: brightness <- 0' \
 expect 1 'acquire "Backlight" = -22 (Invalid argument)' \
     -- "$simulator" "${run[@]}" "$module" Backlight
 expect 1 'cannot open module /nonexistent/lumivane.so' -- "${run[@]}" /nonexistent/lumivane.so
+# A bare file name is a file here, never a search along the library path.
+expect 1 'cannot open module ./lumivane.so' -- "${run[@]}" lumivane.so
 expect 1 'is not a loadable module' -- "${run[@]}" "$0"
 expect 1 'missing symbol HMI' -- "${run[@]}" "$no_record"
 expect 1 'wrong magic 0x12345678 (expected 0x48574d54)' -- "${run[@]}" "$wrong_magic"
 expect 1 'unsupported module API 2.0' -- "${run[@]}" "$wrong_version"
+expect 1 'the module returned an unusable handle for "backlight"' -- "${run[@]}" "$no_handle"
 expect 2 'not a colour: #12345' -- "${run[@]}" "$module" backlight '#12345'
 expect 2 'usage: lights-loader' -- "${run[@]}"
 
-echo "$((11 - failures)) passed, $failures failed"
+echo "$((13 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
