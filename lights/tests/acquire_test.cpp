@@ -3,6 +3,7 @@
 #include "kelvo_log.h"
 #include "pellix_sim.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <set>
@@ -140,4 +141,14 @@ TEST_F(backlight_test, PassiveLightsAcceptEveryRequestAndDoNothing)
     }
     EXPECT_TRUE(pellix_sim::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(LogLibrary, LeavesErrnoAsItFoundIt)
+{
+    log_capture log;
+    errno = EXDEV;
+    __kelvo_log_print(KELVO_LOG_ERROR, "lights", "write_int failed to open %s\n", "/nowhere");
+    EXPECT_EQ(errno, EXDEV);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].text, "write_int failed to open /nowhere\n");
 }
