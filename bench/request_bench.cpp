@@ -14,6 +14,8 @@
  */
 #include "lumivane_records.h"
 #include "request_setup.h"
+#include "pellix_sim.h"
+#include "kelvo_log.h"
 
 #include <benchmark/benchmark.h>
 
@@ -58,7 +60,7 @@ void module_request(benchmark::State& state)
 
 void floor_request(benchmark::State& state)
 {
-    const char* path = request_setup::attribute_path();
+    const char* path = pellix_sim::attribute_path;
     // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is the idiom
     for (auto _ : state) {
         const int fd = open(path, O_RDWR | O_CLOEXEC);
@@ -151,7 +153,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "request-bench: cannot run: %s\n", why_not.c_str());
         return 77;
     }
-    request_setup::discard_log();
+    kelvo_log_set_sink(kelvo_log_discard);
 
     /* Bounded by default: a few seconds in all. Flags given later win. */
     std::vector<char*> arguments = {argv[0]};

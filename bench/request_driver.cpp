@@ -13,6 +13,8 @@
  */
 #include "lumivane_records.h"
 #include "request_setup.h"
+#include "pellix_sim.h"
+#include "kelvo_log.h"
 
 #include <dlfcn.h>
 #include <stdio.h>
@@ -54,7 +56,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "request-driver: %s\n", why_not.c_str());
         return request_setup::unavailable_status();
     }
-    request_setup::discard_log();
+    kelvo_log_set_sink(kelvo_log_discard);
 
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr)

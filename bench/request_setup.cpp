@@ -1,6 +1,5 @@
 #include "request_setup.h"
 
-#include "kelvo_log.h"
 #include "pellix_sim.h"
 
 #include <errno.h>
@@ -10,16 +9,6 @@
 
 namespace request_setup
 {
-
-namespace
-{
-
-} // namespace
-
-const char* attribute_path()
-{
-    return pellix_sim::attribute_path;
-}
 
 std::string prepare_backlight()
 {
@@ -35,19 +24,9 @@ std::string prepare_backlight()
     return std::string();
 }
 
-bool simulation_required()
-{
-    return pellix_sim::required();
-}
-
 int unavailable_status()
 {
-    return simulation_required() ? 1 : 77;
-}
-
-void discard_log()
-{
-    kelvo_log_set_sink(kelvo_log_discard);
+    return pellix_sim::required() ? 1 : 77;
 }
 
 std::string attribute_content()
