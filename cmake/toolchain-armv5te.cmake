@@ -19,5 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Test programs run under user-mode emulation, so ctest treats them like native ones.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${TARGET_SYSROOT})
+# Test programs run under user-mode emulation, so ctest treats them like native
+# ones. The CPU is pinned to the device's ARM926EJ-S: the emulator's default
+# accepts ARMv6/ARMv7 instructions the device would fault on.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm926 -L ${TARGET_SYSROOT})
