@@ -11,19 +11,26 @@ CONFIGS := host armv5te i686
 CHECK_CONFIGS := host-asan host-tsan host-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test lint fuzz bench $(CONFIGS) $(CHECK_CONFIGS)
+.PHONY: all deps build device demo test lint fuzz bench $(CONFIGS) $(CHECK_CONFIGS)
 
 all: build demo
 
 deps:
 	@./scripts/install-deps
 
-build: $(CONFIGS)
+build: $(CONFIGS) device
 
 $(CONFIGS): deps
 	@test -f build/$@/build.ninja || cmake --preset $@
 	cmake --build --preset $@
 	cmake --install build/$@ --strip > /dev/null
+
+# The emulated device's kernel, device tree and backlight driver: built once
+# per machine into a cache outside the clone, then installed beside its runner.
+device: armv5te
+	@entry=$$(./scripts/device-kernel) && \
+	install -m 644 -D -t out/armv5te/share/pellix-device \
+	    "$$entry/zImage" "$$entry/versatile-pb.dtb" "$$entry/pellix_bl.ko"
 
 # Configurations that only exist to be tested; nothing of them is installed.
 $(CHECK_CONFIGS): deps

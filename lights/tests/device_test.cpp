@@ -1,0 +1,60 @@
+/* Faults that come from the real kernel, on the emulated device only: the
+   driver going away, the hardware refusing an update, a caller the
+   attribute's permissions turn away. */
+#include "lights_test_support.h"
+
+#include "kelvo_log.h"
+#include "pellix_driver.h"
+#include "pellix_sim.h"
+
+#include <errno.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace lights_test;
+
+TEST_F(backlight_test, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnReload)
+{
+    light_handle* handle = acquire_ok("backlight");
+    ASSERT_TRUE(pellix_driver::unload());
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), first_open_failure() ? 1u : 0u);
+
+    ASSERT_TRUE(pellix_driver::load());
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{45});
+    EXPECT_EQ(pellix_driver::read_attribute("actual_brightness"), 45);
+    handle->release(handle);
+}
+
+TEST_F(backlight_test, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
+{
+    light_handle* handle = acquire_ok("backlight");
+    for (const int error : {EIO, ETIMEDOUT, EBUSY}) {
+        ASSERT_TRUE(pellix_driver::fail_next_update(error));
+        EXPECT_EQ(apply(handle, 0xFF808080u), -error);
+    }
+    EXPECT_EQ(apply(handle, 0xFF808080u), 0);
+    handle->release(handle);
+
+    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{22})
+        << "failed updates reach no hardware";
+    EXPECT_EQ(log.logged_levels(), std::vector<int>(4, 22)) << "every request is logged";
+}
+
+TEST_F(backlight_test, CallerWithoutPermissionGetsEacces)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        light_handle* handle = nullptr;
+        const bool refused = setuid(65534) == 0 && acquire("backlight", &handle) == 0 &&
+                             apply(handle, 0xFFFFFFFFu) == -EACCES;
+        _exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(pellix_sim::take_writes().empty());
+}

@@ -1,0 +1,130 @@
+/*
+ * The tests' backlight on the emulated device: the same calls the simulated
+ * backlight answers, answered here by the kernel's backlight class and the
+ * Pellix driver. What the module wrote is read back from the driver's record
+ * of the levels the hardware was told, so every write passes the kernel's
+ * parsing and range check on its way.
+ */
+#include "pellix_driver.h"
+#include "pellix_sim.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace
+{
+
+const char driver_file[] = "/lib/modules/pellix_bl.ko";
+const char driver_name[] = "pellix_bl";
+const char parameters[] = "/sys/module/pellix_bl/parameters/";
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    std::ofstream file(path);
+    file << text;
+    file.flush();
+    return file.good();
+}
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool device_present()
+{
+    return access(pellix_sim::device_dir, F_OK) == 0;
+}
+
+} // namespace
+
+namespace pellix_driver
+{
+
+bool load()
+{
+    if (device_present())
+        return true;
+    const int fd = open(driver_file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const long loaded = syscall(SYS_finit_module, fd, "", 0);
+    close(fd);
+    return loaded == 0 && device_present();
+}
+
+bool unload()
+{
+    return syscall(SYS_delete_module, driver_name, O_NONBLOCK) == 0 && !device_present();
+}
+
+bool fail_next_update(int error)
+{
+    return write_text(std::string(parameters) + "fail_next", std::to_string(error));
+}
+
+bool stall_next_update(unsigned milliseconds)
+{
+    return write_text(std::string(parameters) + "stall_next_ms", std::to_string(milliseconds));
+}
+
+int read_attribute(const char* name)
+{
+    const std::string text = read_text(std::string(pellix_sim::device_dir) + "/" + name);
+    return text.empty() ? -1 : std::stoi(text);
+}
+
+} // namespace pellix_driver
+
+namespace pellix_sim
+{
+
+const char device_dir[] = "/sys/class/backlight/pellix-bl";
+const char attribute_path[] = "/sys/class/backlight/pellix-bl/brightness";
+
+std::string enter()
+{
+    return pellix_driver::load() ? "" : "the Pellix backlight driver cannot be loaded";
+}
+
+bool required()
+{
+    return true;
+}
+
+/* A fresh start: the driver loaded, its record empty, no fault pending. */
+bool install_attribute()
+{
+    return pellix_driver::load() && pellix_driver::fail_next_update(0) &&
+           pellix_driver::stall_next_update(0) &&
+           write_text(std::string(parameters) + "updates", "0");
+}
+
+std::vector<std::string> take_writes()
+{
+    std::vector<std::string> writes;
+    std::istringstream record(read_text(std::string(parameters) + "updates"));
+    for (std::string line; std::getline(record, line);)
+        writes.push_back(line + "\n");
+    write_text(std::string(parameters) + "updates", "0");
+    return writes;
+}
+
+std::vector<int> take_levels()
+{
+    std::vector<int> levels;
+    for (const std::string& write : take_writes())
+        levels.push_back(std::stoi(write));
+    return levels;
+}
+
+} // namespace pellix_sim
