@@ -4,6 +4,7 @@
  * one request: acquire, apply a colour, release.
  *
  *   lights-loader MODULE [LIGHT|--all] [COLOUR]
+ *   lights-loader --help
  *
  * COLOUR is 0xAARRGGBB or #RRGGBB (alpha 0xFF); the default is 0xFFFFFFFF.
  * Exit status: 0 when every step succeeded, 1 when loading or a step failed,
@@ -27,10 +28,14 @@ constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
+const char usage_text[] = "usage: lights-loader MODULE [LIGHT|--all] [COLOUR]\n"
+                          "  LIGHT is backlight (the default), keyboard, buttons, battery,\n"
+                          "  notifications or attention; --all drives all six\n"
+                          "  COLOUR is 0xAARRGGBB or #RRGGBB; the default is 0xFFFFFFFF\n";
+
 int usage()
 {
-    fprintf(stderr, "usage: lights-loader MODULE [LIGHT|--all] [COLOUR]\n"
-                    "  COLOUR is 0xAARRGGBB or #RRGGBB; the default is 0xFFFFFFFF\n");
+    fputs(usage_text, stderr);
     return exit_usage;
 }
 
@@ -135,22 +140,28 @@ void print_module(const char* path, const module_record* module)
     printf("  loader_slot  %p\n", module->loader_slot);
 }
 
-void print_result(const char* step, int result)
+/* Ends the line that names a step with the step's result. */
+void print_result(int result)
 {
     if (result == 0)
-        printf("%s = 0\n", step);
+        printf(" = 0\n");
     else
-        printf("%s = %d (%s)\n", step, result, strerror(-result));
+        printf(" = %d (%s)\n", result, strerror(-result));
 }
 
 /* One light's road: acquire, apply, release. Returns true when all succeeded. */
 bool drive_light(const module_record* module, const char* name, uint32_t argb)
 {
-    char step[96];
     light_handle* handle = nullptr;
     const int acquired = module->entry_table->open_entry(module, name, &handle);
-    snprintf(step, sizeof step, "acquire \"%s\"", name);
-    print_result(step, acquired);
+    printf("acquire \"%s\"", name);
+    print_result(acquired);
+    uint32_t colour = 0;
+    if (acquired != 0 && parse_colour(name, &colour))
+        fprintf(stderr,
+                "lights-loader: %s is a colour; the light's name comes first: "
+                "lights-loader MODULE LIGHT COLOUR\n",
+                name);
     if (acquired != 0)
         return false;
     if (handle == nullptr || handle->magic != LIGHT_HANDLE_MAGIC ||
@@ -161,11 +172,12 @@ bool drive_light(const module_record* module, const char* name, uint32_t argb)
 
     const light_request request = {argb};
     const int applied = handle->apply_state(handle, &request);
-    snprintf(step, sizeof step, "apply 0x%08x", argb);
-    print_result(step, applied);
+    printf("apply 0x%08x", argb);
+    print_result(applied);
 
     const int released = handle->release(handle);
-    print_result("release", released);
+    printf("release");
+    print_result(released);
     return applied == 0 && released == 0;
 }
 
@@ -173,6 +185,10 @@ bool drive_light(const module_record* module, const char* name, uint32_t argb)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(usage_text, stdout);
+        return exit_ok;
+    }
     if (argc < 2 || argc > 4)
         return usage();
     /* Keep our lines in step with the module's log lines on standard error. */

@@ -60,6 +60,11 @@ expect 1 'unsupported module API 2.0' -- "${run[@]}" "$wrong_version"
 expect 1 'the module returned an unusable handle for "backlight"' -- "${run[@]}" "$no_handle"
 expect 2 'not a colour: #12345' -- "${run[@]}" "$module" backlight '#12345'
 expect 2 'usage: lights-loader' -- "${run[@]}"
+expect 0 'usage: lights-loader' -- "${run[@]}" --help
+# A long name comes back whole; a colour in the name's place gets a hint.
+long_name=$(printf 'light%.0s' {1..40})
+expect 1 "acquire \"$long_name\" = -22" -- "${run[@]}" "$module" "$long_name"
+expect 1 'is a colour; the light'"'"'s name comes first' -- "${run[@]}" "$module" '#808080'
 
-echo "$((13 - failures)) passed, $failures failed"
+echo "$((16 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
