@@ -62,7 +62,7 @@ std::string enter_user_namespace()
 std::string build_namespace()
 {
     if (geteuid() != 0) {
-        const std::string why_not = enter_user_namespace();
+        std::string why_not = enter_user_namespace();
         if (!why_not.empty())
             return why_not;
     }
