@@ -2,13 +2,13 @@
 #   make        installs what is missing, builds every configuration into
 #               out/<configuration>/ and runs the demonstration
 #   make test   builds if needed and runs every configuration's tests,
-#               the sanitizer and fuzzing configurations included
+#               the sanitizer, fuzzing and clang configurations included
 # and the ones for deeper work:
 #   make lint   clang-tidy and cppcheck over the project's sources
 #   make fuzz   a longer fuzzing run of the module's entry points
 #   make bench  benchmarks and the footprint report
 CONFIGS := host armv5te i686
-CHECK_CONFIGS := host-asan host-tsan host-fuzz
+CHECK_CONFIGS := host-asan host-tsan host-fuzz host-clang
 FUZZ_SECONDS ?= 60
 
 .PHONY: all deps build device demo test lint fuzz bench $(CONFIGS) $(CHECK_CONFIGS)

@@ -53,16 +53,175 @@ int signOf(int value)
 
 } // namespace
 
-// The members that need no loop are usable in constant expressions.
+// The members constexpr since C++11 answer in constant expressions.
 static_assert(Traits::eq('a', 'a') && !Traits::eq('a', 'b'), "eq is constexpr");
 static_assert(Traits::lt('a', '\x80') && !Traits::lt('\x80', 'a'), "lt is constexpr");
 static_assert(Traits::to_int_type('\xff') == 0xff, "to_int_type is constexpr");
+static_assert(Traits::to_int_type(Traits::to_char_type(0x80)) == 0x80, "to_char_type is constexpr");
 static_assert(Traits::to_int_type(Traits::to_char(0x80)) == 0x80, "to_char is constexpr");
 static_assert(Traits::eq_int_type(Traits::eof(), Traits::eof()), "eof is constexpr");
 static_assert(Traits::not_eof(Traits::eof()) != Traits::eof(), "not_eof is constexpr");
 
 static_assert(std::is_same<Traits::char_type, char>::value, "char_type is char");
 static_assert(std::is_same<Traits::int_type, int>::value, "int_type is int");
+
+namespace
+{
+
+// The members made constexpr by C++17 and C++20, each put to work by a use: a class template
+// whose holds() calls the member of the traits T and tells whether every answer was right. A
+// use must be a constant expression, and true, from the member's edition on, and must be no
+// constant expression at all before it.
+
+// Whether Use<Traits>::holds() is a constant expression: only then can it be a template argument,
+// and the first overload, which takes 0 without a conversion, be chosen.
+template <template <class> class Use, bool = Use<Traits>::holds()>
+constexpr bool isConstant(int)
+{
+    return true;
+}
+template <template <class> class Use>
+constexpr bool isConstant(long)
+{
+    return false;
+}
+
+// From edition on (a value of __cplusplus), holds() is a constant expression, and true; before
+// it, no constant expression.
+template <template <class> class Use>
+constexpr bool constexprFrom(long edition)
+{
+    return __cplusplus >= edition ? isConstant<Use>(0) && Use<Traits>::holds()
+                                  : !isConstant<Use>(0);
+}
+
+constexpr char kText[] = "a\x80\0\x80";
+
+// Those that need no statement but a return can be used in C++11 as well.
+template <class T>
+struct CompareUse {
+    static constexpr bool holds()
+    {
+        return T::compare("ab\x80", "ab\x01", 3) > 0 && T::compare("a\0b", "a\0c", 3) < 0 &&
+               T::compare("x", "y", 0) == 0;
+    }
+};
+
+template <class T>
+struct LengthUse {
+    static constexpr bool holds() { return T::length("") == 0 && T::length("\xff\x80") == 2; }
+};
+
+template <class T>
+struct FindUse {
+    static constexpr bool holds()
+    {
+        return T::find(kText, 4, '\x80') == kText + 1 && T::find(kText, 4, '\0') == kText + 2 &&
+               T::find(kText, 1, '\x80') == nullptr;
+    }
+};
+
+static_assert(constexprFrom<CompareUse>(201703L), "compare: constexpr from C++17 on");
+static_assert(constexprFrom<LengthUse>(201703L), "length: constexpr from C++17 on");
+static_assert(constexprFrom<FindUse>(201703L), "find: constexpr from C++17 on");
+
+#if __cplusplus >= 201402L
+// The others change characters, which a constant expression can do from C++14 on.
+
+// The first n characters at a and b are the same.
+constexpr bool sameChars(const char* a, const char* b, size_t n)
+{
+    for (size_t i = 0; i != n; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class T>
+struct AssignOneUse {
+    static constexpr bool holds()
+    {
+        char c = 'a';
+        T::assign(c, '\xff');
+        return c == '\xff';
+    }
+};
+
+// Every move of up to 8 characters between offsets 0 to 8 of one array, overlapping forwards,
+// backwards or not at all, gives what copying through a separate array gives.
+template <class T>
+struct MoveWithinOneArrayUse {
+    static constexpr bool holds()
+    {
+        for (size_t from = 0; from != 9; ++from) {
+            for (size_t to = 0; to != 9; ++to) {
+                for (size_t n = 0; n != 9; ++n) {
+                    char moved[17] = "0123456789abcdef";
+                    char expected[17] = "0123456789abcdef";
+                    char through[8] = {};
+                    for (size_t i = 0; i != n; ++i) {
+                        through[i] = expected[from + i];
+                    }
+                    for (size_t i = 0; i != n; ++i) {
+                        expected[to + i] = through[i];
+                    }
+                    if (T::move(moved + to, moved + from, n) != moved + to ||
+                        !sameChars(moved, expected, 17)) {
+                        return false;
+                    }
+                }
+            }
+        }
+        return true;
+    }
+};
+
+// Between two arrays, which a constant expression cannot order, in both directions.
+template <class T>
+struct MoveBetweenArraysUse {
+    static constexpr bool holds()
+    {
+        char a[4] = {'a', '\x80', 'c', 'd'};
+        char b[4] = {};
+        const char bMoved[4] = {'a', '\x80', 'c', '\0'};
+        const char aMoved[4] = {'a', 'a', '\x80', 'c'};
+        return T::move(b, a, 3) == b && sameChars(b, bMoved, 4) && T::move(a + 1, b, 3) == a + 1 &&
+               sameChars(a, aMoved, 4);
+    }
+};
+
+template <class T>
+struct CopyUse {
+    static constexpr bool holds()
+    {
+        char copied[4] = {'w', 'x', 'y', 'z'};
+        const char expected[4] = {'w', '\x80', '\xff', 'z'};
+        return T::copy(copied + 1, expected + 1, 2) == copied + 1 &&
+               sameChars(copied, expected, 4) && T::copy(copied, "", 0) == copied;
+    }
+};
+
+template <class T>
+struct AssignManyUse {
+    static constexpr bool holds()
+    {
+        char filled[5] = {'0', '1', '2', '3', '4'};
+        const char expected[5] = {'0', '\x80', '\x80', '\x80', '4'};
+        return T::assign(filled + 1, 3, '\x80') == filled + 1 && sameChars(filled, expected, 5) &&
+               T::assign(filled, 0, 'x') == filled;
+    }
+};
+
+static_assert(constexprFrom<AssignOneUse>(201703L), "assign of a character: from C++17 on");
+static_assert(constexprFrom<MoveWithinOneArrayUse>(202002L), "move in an array: from C++20 on");
+static_assert(constexprFrom<MoveBetweenArraysUse>(202002L), "move between arrays: from C++20 on");
+static_assert(constexprFrom<CopyUse>(202002L), "copy: constexpr from C++20 on");
+static_assert(constexprFrom<AssignManyUse>(202002L), "assign of n characters: from C++20 on");
+#endif
+
+} // namespace
 
 bool testAssignCopiesEveryCharacter()
 {
@@ -235,9 +394,10 @@ bool testToIntTypeIsTheUnsignedByte()
 bool testToCharInvertsToIntType()
 {
     for (int i = 0; i != kCharCount; ++i) {
-        CHECK_TRUE(byteOf(Traits::to_char(i)) == i);
-        CHECK_TRUE(Traits::to_int_type(Traits::to_char(i)) == i);
-        CHECK_TRUE(Traits::to_char(Traits::to_int_type(kAll[i])) == kAll[i]);
+        CHECK_TRUE(byteOf(Traits::to_char_type(i)) == i);
+        CHECK_TRUE(Traits::to_char(i) == Traits::to_char_type(i));
+        CHECK_TRUE(Traits::to_int_type(Traits::to_char_type(i)) == i);
+        CHECK_TRUE(Traits::to_char_type(Traits::to_int_type(kAll[i])) == kAll[i]);
     }
     return true;
 }

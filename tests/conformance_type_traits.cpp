@@ -11,6 +11,12 @@
 namespace kelvo
 {
 
+// Overload resolution names the base a trait derives from: true_type or false_type. Only named
+// inside decltype and never called, so declared without a body, and outside the anonymous
+// namespace, where a function without one would be reported as unused.
+std::true_type baseOf(const std::true_type*);
+std::false_type baseOf(const std::false_type*);
+
 namespace
 {
 
@@ -36,6 +42,8 @@ class MixedAccess
 {
   public:
     int mPublic;
+    // Only there so that mPrivate is used: what matters is that it is private.
+    int privateValue() const { return mPrivate; }
 
   private:
     int mPrivate;
@@ -57,16 +65,6 @@ template <class T>
 struct Same<T, T> {
     static constexpr bool value = true;
 };
-
-// Overload resolution names the base a trait derives from: true_type or false_type.
-constexpr std::true_type baseOf(const std::true_type*)
-{
-    return std::true_type();
-}
-constexpr std::false_type baseOf(const std::false_type*)
-{
-    return std::false_type();
-}
 
 // Trait answers kExpected, and does so by deriving from the matching true_type or false_type.
 template <class Trait, bool kExpected>

@@ -1,7 +1,7 @@
 /* What the module does with libc, watched and steered: this program replaces
-   malloc, write and pthread_mutex_init for itself and the module it loads,
-   to count allocations and lock initialisations and to make failures the
-   device rarely shows. It is not built where a sanitizer owns those
+   malloc, calloc, write and pthread_mutex_init for itself and the module it
+   loads, to count allocations and lock initialisations and to make failures
+   the device rarely shows. It is not built where a sanitizer owns those
    functions. */
 #include "lights_test_support.h"
 
@@ -19,6 +19,7 @@
 using namespace lights_test;
 
 extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
 
 namespace
 {
@@ -39,6 +40,15 @@ extern "C" void* malloc(size_t size)
     if (fail_allocations)
         return nullptr;
     return __libc_malloc(size);
+}
+
+/* A compiler may turn malloc followed by zeroing into calloc: both count. */
+extern "C" void* calloc(size_t count, size_t size)
+{
+    ++allocations;
+    if (fail_allocations)
+        return nullptr;
+    return __libc_calloc(count, size);
 }
 
 extern "C" int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes)
