@@ -86,10 +86,13 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "check_headers: ${COMPILER} -M ${SOURCE} failed:\n${errors}")
 endif()
 
-# "object.o: source header header \<newline> header ..." -> the headers.
+# "object.o: source header header \<newline> header ..." -> the headers. A blank
+# inside a path stands escaped as "\ ": it is kept through the split.
 string(REGEX REPLACE "^[^:]*:" "" dependencies "${dependencies}")
 string(REPLACE "\\\n" " " dependencies "${dependencies}")
+string(REPLACE "\\ " "<blank>" dependencies "${dependencies}")
 string(REGEX REPLACE "[ \n]+" ";" dependencies "${dependencies}")
+list(TRANSFORM dependencies REPLACE "<blank>" " ")
 list(REMOVE_ITEM dependencies "" "${SOURCE}")
 
 set(problems "")
