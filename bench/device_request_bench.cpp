@@ -21,8 +21,6 @@
 #include <algorithm>
 #include <vector>
 
-extern "C" struct module_record HMI;
-
 namespace
 {
 

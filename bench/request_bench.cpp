@@ -29,8 +29,6 @@
 #include <utility>
 #include <vector>
 
-extern "C" struct module_record HMI;
-
 namespace
 {
 

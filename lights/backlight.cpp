@@ -118,10 +118,21 @@ extern "C" int set_light_backlight(struct light_handle*, const struct light_requ
     /* The arithmetic needs no lock; only the file and the log line do. */
     const int level = luma_levels.level[luma_of(request->argb)];
 
+    /*
+     * open, write, close and the log library's output are cancellation
+     * points. A thread cancelled among them would leave the lock held and
+     * the file open, and every later request in the process would hang, so
+     * cancellation waits until the request is done; the caller's own state
+     * comes back afterwards, and a pending cancellation acts at its next
+     * cancellation point.
+     */
+    int cancel_state = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     pthread_mutex_lock(&lights_lock);
     const int result = write_int(BACKLIGHT_PATH, level);
     __kelvo_log_print(KELVO_LOG_INFO, LOG_TAG, "set_light_backlight brightness=%d\n", level);
     pthread_mutex_unlock(&lights_lock);
+    pthread_setcancelstate(cancel_state, nullptr);
 
     return result;
 }

@@ -8,6 +8,17 @@
 #include <stdlib.h>
 #include <string.h>
 
+/*
+ * pthread_once is bound to the ARM EABI baseline, GLIBC_2.4. Linked against
+ * glibc 2.34 or later it would otherwise bind pthread_once@GLIBC_2.34, which
+ * a device with an older C library refuses to load. On those libraries the
+ * GLIBC_2.4 symbol lives in libpthread.so.0 (which the module therefore
+ * needs); on 2.34 and later libc has it, and it is the same function.
+ */
+#if defined(__ARM_EABI__) && defined(__GLIBC__)
+__asm__(".symver pthread_once, pthread_once@GLIBC_2.4");
+#endif
+
 extern "C" {
 
 /* Process-wide state: zero, or not yet run, at load. */
@@ -17,10 +28,14 @@ int write_int_warned;
 
 typedef int (*apply_operation)(struct light_handle* handle, const struct light_request* request);
 
-void init_globals(void)
+void lights_init_globals(void)
 {
     pthread_mutex_init(&lights_lock, nullptr);
 }
+
+/* The same function under its exported name, for platforms that call it; the
+   module itself only ever runs lights_init_globals, bound within the library. */
+LIGHTS_EXPORT void init_globals(void) __attribute__((alias("lights_init_globals")));
 
 /* Lights the device has but this module does not drive: every request succeeds. */
 static int passive_keyboard(struct light_handle*, const struct light_request*)
@@ -89,7 +104,7 @@ static int acquire_light(const struct module_record* module, const char* name,
         return -EINVAL;
 
     /* The lock must exist before any handle can reach the backlight. */
-    pthread_once(&lights_init_once, init_globals);
+    pthread_once(&lights_init_once, lights_init_globals);
 
     struct light_handle* handle = static_cast<struct light_handle*>(malloc(sizeof *handle));
     if (handle == nullptr)
@@ -105,18 +120,22 @@ static int acquire_light(const struct module_record* module, const char* name,
     return 0;
 }
 
-static struct module_entries lights_entries = {acquire_light};
+static const struct module_entries lights_entries = {.open_entry = acquire_light};
 
-LIGHTS_EXPORT struct module_record HMI = {
-    MODULE_RECORD_MAGIC,
-    MODULE_API_MAJOR,
-    MODULE_API_MINOR,
-    "lights",
-    "Pellix Lights Module",
-    "Kelvo device team <lights@kelvo.dev>",
-    &lights_entries,
-    nullptr,
-    {},
+/* The record. Inside the module it is lights_module_record, bound within the
+   library; the loader finds it by its exported name, HMI. */
+struct module_record lights_module_record = {
+    .magic = MODULE_RECORD_MAGIC,
+    .api_major = MODULE_API_MAJOR,
+    .api_minor = MODULE_API_MINOR,
+    .ident = "lights",
+    .title = "Pellix Lights Module",
+    .credit = "Kelvo device team <lights@kelvo.dev>",
+    .entry_table = &lights_entries,
+    .loader_slot = nullptr,
+    .spare = {},
 };
+
+extern LIGHTS_EXPORT struct module_record HMI __attribute__((alias("lights_module_record")));
 
 } /* extern "C" */

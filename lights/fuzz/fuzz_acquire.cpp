@@ -11,8 +11,6 @@
 
 #include <string>
 
-extern "C" struct module_record HMI;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     /* The platform passes a C string: the name ends at the first NUL. */

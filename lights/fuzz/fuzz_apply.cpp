@@ -14,8 +14,6 @@
 
 #include <string>
 
-extern "C" struct module_record HMI;
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     const std::string why_not = pellix_sim::enter();

@@ -1,13 +1,22 @@
-/* The backlight attribute failing in every way the device can make it fail.
-   Surviving a fault means: every request returns the fault's error, the
-   open failure is logged once per process, the lock is released, nothing is
-   left open, and service resumes as soon as the attribute is back. */
+/* The backlight attribute failing in every way the device can make it fail,
+   and a request's thread cancelled while the attribute blocks it. Surviving
+   a fault means: every request returns the fault's error, the open failure
+   is logged once per process, the lock is released, nothing is left open,
+   and service resumes as soon as the attribute is back. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
 #include "pellix_sim.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <thread>
 
 using namespace lights_test;
 
@@ -72,7 +81,102 @@ void survive(const fault& injected, light_handle* handle)
     report_figure("faults_survived", 1);
 }
 
+/* Fills the FIFO attribute to the last byte, so that the next write to it
+   blocks until someone reads. */
+bool fill_attribute()
+{
+    const int fd = open(pellix_sim::attribute_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    static const char zeros[4096] = {};
+    while (write(fd, zeros, sizeof zeros) > 0) {
+    }
+    while (write(fd, zeros, 1) > 0) {
+    }
+    const bool full = errno == EAGAIN;
+    close(fd);
+    return full;
+}
+
+/* A request on a thread of its own, which reaches a cancellation point of
+   its own right after it. */
+struct request_thread {
+    light_handle* handle;
+    int result;
+};
+
+void* apply_white_then_test_cancel(void* argument)
+{
+    auto* request = static_cast<request_thread*>(argument);
+    request->result = apply(request->handle, 0xFFFFFFFFu);
+    pthread_testcancel();
+    return nullptr;
+}
+
+/* Applies `argb` on a thread of its own and waits at most `seconds` for it:
+   true, with the request's result in *result, if it returned in time. A
+   request that hangs is left behind. */
+bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
+{
+    struct outcome {
+        std::mutex mutex;
+        std::condition_variable returned;
+        bool done = false;
+        int result = 0;
+    };
+    const auto shared = std::make_shared<outcome>();
+    std::thread([shared, handle, argb] {
+        const int applied = apply(handle, argb);
+        std::lock_guard<std::mutex> hold(shared->mutex);
+        shared->result = applied;
+        shared->done = true;
+        shared->returned.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> hold(shared->mutex);
+    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
+                                   [&shared] { return shared->done; }))
+        return false;
+    *result = shared->result;
+    return true;
+}
+
 } // namespace
+
+TEST_F(backlight_test, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
+{
+    const int descriptors = open_descriptors();
+    light_handle* handle = acquire_ok("backlight");
+    ASSERT_TRUE(fill_attribute()) << strerror(errno);
+
+    /* Once the request has the attribute open it holds the lock, and its
+       write blocks on the full FIFO: cancel it there. */
+    request_thread request = {handle, 1};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, apply_white_then_test_cancel, &request), 0);
+    for (int waited_ms = 0; open_descriptors() == descriptors && waited_ms < 10000; ++waited_ms)
+        usleep(1000);
+    EXPECT_EQ(open_descriptors(), descriptors + 1) << "the request never opened the attribute";
+    ASSERT_EQ(pthread_cancel(thread), 0);
+
+    /* Room in the FIFO again: a write still waiting goes through. The
+       cancellation still ends the thread, at its own cancellation point. */
+    pellix_sim::take_writes();
+    void* status = nullptr;
+    ASSERT_EQ(pthread_join(thread, &status), 0);
+    EXPECT_EQ(status, PTHREAD_CANCELED);
+
+    int result = 1;
+    ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
+        << "the next request hangs: the cancelled one left the lock held";
+    EXPECT_EQ(result, 0);
+    const std::vector<std::string> writes = pellix_sim::take_writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back(), "22\n");
+
+    handle->release(handle);
+    EXPECT_EQ(open_descriptors(), descriptors);
+    report_figure("faults_survived", 1);
+}
 
 TEST_P(fault_test, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
 {

@@ -1,8 +1,9 @@
 /* What the module does with libc, watched and steered: this program replaces
    malloc, calloc, write and pthread_mutex_init for itself and the module it
-   loads, to count allocations and lock initialisations and to make failures
-   the device rarely shows. It is not built where a sanitizer owns those
-   functions. */
+   loads, to count allocations and lock initialisations, to make failures the
+   device rarely shows and to walk the stack from inside the module. It also
+   defines a function of its own called init_globals, as any program hosting
+   the module may. It is not built where a sanitizer owns those functions. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
@@ -10,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <execinfo.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -26,9 +28,13 @@ namespace
 
 thread_local bool fail_allocations = false;
 thread_local bool short_writes = false;
+thread_local bool trace_writes = false;
 thread_local long allocations = 0;
 std::atomic<int> mutex_inits{0};
 std::atomic<bool> mutex_init_had_attributes{false};
+std::atomic<int> program_init_globals{0};
+/* The return addresses of the stack of the last traced write, innermost first. */
+std::vector<void*> traced_frames;
 
 light_handle* const untouched = reinterpret_cast<light_handle*>(0x1234);
 
@@ -61,12 +67,35 @@ extern "C" int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexatt
     return real_init(mutex, attributes);
 }
 
-/* A short write takes all but the last byte, as a full device might. */
+/* The program's own init_globals: the module must never run it. */
+extern "C" void init_globals(void)
+{
+    ++program_init_globals;
+}
+
+/* A short write takes all but the last byte, as a full device might. A
+   traced write walks the stack, as a crash reporter would from a fault at
+   this point. */
 extern "C" ssize_t write(int fd, const void* data, size_t size)
 {
+    if (trace_writes) {
+        void* frames[64];
+        const int count = backtrace(frames, 64);
+        traced_frames.assign(frames, frames + (count > 0 ? count : 0));
+    }
     if (short_writes && size > 1)
         --size;
     return syscall(SYS_write, fd, data, size);
+}
+
+/* Applies white with the write traced: a frame of this program, beyond the
+   module's frames on the stack. */
+__attribute__((noinline)) int apply_white_traced(light_handle* handle)
+{
+    trace_writes = true;
+    const int result = apply(handle, 0xFFFFFFFFu);
+    trace_writes = false;
+    return result;
 }
 
 TEST(AcquireWithoutMemory, ReturnsEnomemAndLeavesTheOutputAlone)
@@ -138,4 +167,40 @@ TEST(OnceControl, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
     light_handle* handle = acquire_ok("backlight");
     handle->release(handle);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
+}
+
+TEST(OnceControl, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
+{
+    /* Looked up by name, init_globals is this program's. */
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "init_globals"), reinterpret_cast<void*>(&init_globals));
+
+    const int inits = mutex_inits;
+    light_handle* handle = acquire_ok("battery");
+    handle->release(handle);
+    EXPECT_EQ(program_init_globals.load(), 0);
+    EXPECT_EQ(mutex_inits.load(), inits + 1);
+}
+
+TEST_F(backlight_test, AStackWalkFromInsideTheModulePassesThroughIt)
+{
+    light_handle* handle = acquire_ok("backlight");
+    ASSERT_EQ(apply_white_traced(handle), 0);
+    handle->release(handle);
+    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+
+    Dl_info program{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&apply_white_traced), &program), 0);
+    bool in_module = false;
+    bool beyond_module = false;
+    for (void* frame : traced_frames) {
+        Dl_info found{};
+        if (dladdr(frame, &found) == 0 || found.dli_fname == nullptr)
+            continue;
+        if (strstr(found.dli_fname, "lumivane.so") != nullptr)
+            in_module = true;
+        else if (in_module && found.dli_fbase == program.dli_fbase)
+            beyond_module = true;
+    }
+    EXPECT_TRUE(in_module) << "no frame of the module on the stack";
+    EXPECT_TRUE(beyond_module) << "the walk stopped in the module: it has no unwind tables";
 }

@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-extern "C" struct module_record HMI;
-
 namespace lights_test
 {
 

@@ -136,7 +136,7 @@ void print_module(const char* path, const module_record* module)
     printf("  ident        %s\n", text_or_null(module->ident));
     printf("  title        %s\n", text_or_null(module->title));
     printf("  credit       %s\n", text_or_null(module->credit));
-    printf("  entry_table  %p\n", static_cast<void*>(module->entry_table));
+    printf("  entry_table  %p\n", static_cast<const void*>(module->entry_table));
     printf("  loader_slot  %p\n", module->loader_slot);
 }
 
