@@ -1,6 +1,6 @@
 /* Faults that come from the real kernel, on the emulated device only: the
-   driver going away, the hardware refusing an update, a caller the
-   attribute's permissions turn away. */
+   driver going away, the hardware refusing or stalling an update, a caller
+   the attribute's permissions turn away. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
@@ -57,4 +57,11 @@ TEST_F(backlight_test, CallerWithoutPermissionGetsEacces)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_TRUE(pellix_sim::take_writes().empty());
+}
+
+TEST_F(backlight_test, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)
+{
+    /* The driver's update takes two seconds; it ends by itself. */
+    ASSERT_NO_FATAL_FAILURE(
+        cancel_blocked_request([] { return pellix_driver::stall_next_update(2000); }, [] {}));
 }

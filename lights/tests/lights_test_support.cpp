@@ -4,10 +4,16 @@
 #include "pellix_sim.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <thread>
 
 namespace lights_test
@@ -26,6 +32,48 @@ void capture_line(int priority, const char* tag, const char* text)
 }
 
 const char level_prefix[] = "set_light_backlight brightness=";
+
+/* A request on a thread of its own, which reaches a cancellation point of
+   its own right after it. */
+struct request_thread {
+    light_handle* handle;
+    int result;
+};
+
+void* apply_white_then_test_cancel(void* argument)
+{
+    auto* request = static_cast<request_thread*>(argument);
+    request->result = apply(request->handle, 0xFFFFFFFFu);
+    pthread_testcancel();
+    return nullptr;
+}
+
+/* Applies `argb` on a thread of its own and waits at most `seconds` for it:
+   true, with the request's result in *result, if it returned in time. A
+   request that hangs is left behind. */
+bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
+{
+    struct outcome {
+        std::mutex mutex;
+        std::condition_variable returned;
+        bool done = false;
+        int result = 0;
+    };
+    const auto shared = std::make_shared<outcome>();
+    std::thread([shared, handle, argb] {
+        const int applied = apply(handle, argb);
+        std::lock_guard<std::mutex> hold(shared->mutex);
+        shared->result = applied;
+        shared->done = true;
+        shared->returned.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> hold(shared->mutex);
+    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
+                                   [&shared] { return shared->done; }))
+        return false;
+    *result = shared->result;
+    return true;
+}
 
 } // namespace
 
@@ -143,6 +191,44 @@ void run_together(int count, const std::function<void(int)>& body)
     go = true;
     for (std::thread& thread : threads)
         thread.join();
+}
+
+void cancel_blocked_request(const std::function<bool()>& block,
+                            const std::function<void()>& unblock)
+{
+    const int descriptors = open_descriptors();
+    light_handle* handle = acquire_ok("backlight");
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(block()) << strerror(errno);
+
+    /* Once the request has the attribute open it holds the lock, and its
+       write blocks: cancel it there. */
+    request_thread request = {handle, 1};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, apply_white_then_test_cancel, &request), 0);
+    for (int waited_ms = 0; open_descriptors() == descriptors && waited_ms < 10000; ++waited_ms)
+        usleep(1000);
+    EXPECT_EQ(open_descriptors(), descriptors + 1) << "the request never opened the attribute";
+    ASSERT_EQ(pthread_cancel(thread), 0);
+
+    /* A write still waiting goes through once unblocked. The cancellation
+       still ends the thread, at its own cancellation point. */
+    unblock();
+    void* status = nullptr;
+    ASSERT_EQ(pthread_join(thread, &status), 0);
+    EXPECT_EQ(status, PTHREAD_CANCELED);
+
+    int result = 1;
+    ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
+        << "the next request hangs: the cancelled one left the lock held";
+    EXPECT_EQ(result, 0);
+    const std::vector<std::string> writes = pellix_sim::take_writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back(), "22\n");
+
+    handle->release(handle);
+    EXPECT_EQ(open_descriptors(), descriptors);
+    report_figure("faults_survived", 1);
 }
 
 void backlight_test::SetUp()

@@ -68,6 +68,13 @@ bool first_open_failure();
 /* Runs `body(index)` on `count` threads released together; joins them all. */
 void run_together(int count, const std::function<void(int)>& body);
 
+/* Cancels a backlight request while `block` keeps its write waiting at the
+   attribute, lets the write go with `unblock`, then checks that the thread
+   ended cancelled, the next request is served (the lock was released) and
+   no descriptor is left open. Call through ASSERT_NO_FATAL_FAILURE. */
+void cancel_blocked_request(const std::function<bool()>& block,
+                            const std::function<void()>& unblock);
+
 /* Builds the simulated backlight (once per process) and a fresh attribute for
    each test; skips the test where that cannot be done, fails it in CI. */
 class backlight_test : public ::testing::Test
