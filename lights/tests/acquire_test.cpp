@@ -28,7 +28,7 @@ bool all_zero(const void* bytes, size_t size)
 
 } // namespace
 
-TEST(ModuleRecord, ReadsMagicVersionTextsTableAndZeroSpare)
+TEST(ModuleRecordTest, ReadsMagicVersionTextsTableAndZeroSpare)
 {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&HMI);
     EXPECT_EQ(memcmp(bytes, "TMWH", 4), 0);
@@ -48,10 +48,11 @@ TEST(ModuleRecord, ReadsMagicVersionTextsTableAndZeroSpare)
     }
 }
 
-TEST(Acquire, EveryLightYieldsAZeroFilledHandleOwnedByTheCallersModule)
+TEST(AcquireTest, EveryLightYieldsAZeroFilledHandleOwnedByTheCallersModule)
 {
     for (const char* name : light_names) {
-        light_handle* handle = acquire_ok(name);
+        light_handle* handle = nullptr;
+        ASSERT_NO_FATAL_FAILURE(acquire_ok(name, &handle));
         ASSERT_NE(handle, nullptr) << name;
         EXPECT_EQ(handle->magic, LIGHT_HANDLE_MAGIC) << name;
         EXPECT_EQ(memcmp(&handle->magic, "TDWH", 4), 0) << name;
@@ -64,7 +65,7 @@ TEST(Acquire, EveryLightYieldsAZeroFilledHandleOwnedByTheCallersModule)
     }
 }
 
-TEST(Acquire, OwnerIsThePointerPassedInEvenIfNotTheRecord)
+TEST(AcquireTest, OwnerIsThePointerPassedInEvenIfNotTheRecord)
 {
     module_record other = HMI;
     light_handle* handle = nullptr;
@@ -73,12 +74,13 @@ TEST(Acquire, OwnerIsThePointerPassedInEvenIfNotTheRecord)
     handle->release(handle);
 }
 
-TEST(Acquire, EachLightHasItsOwnOperationAndAllShareOneRelease)
+TEST(AcquireTest, EachLightHasItsOwnOperationAndAllShareOneRelease)
 {
     std::set<void*> operations;
     std::set<void*> releases;
     for (const char* name : light_names) {
-        light_handle* handle = acquire_ok(name);
+        light_handle* handle = nullptr;
+        ASSERT_NO_FATAL_FAILURE(acquire_ok(name, &handle));
         operations.insert(reinterpret_cast<void*>(handle->apply_state));
         releases.insert(reinterpret_cast<void*>(handle->release));
         handle->release(handle);
@@ -87,17 +89,19 @@ TEST(Acquire, EachLightHasItsOwnOperationAndAllShareOneRelease)
     EXPECT_EQ(releases.size(), 1u);
 }
 
-TEST(Acquire, TwoAcquiresOfOneLightGiveDistinctRecordsWithOneOperation)
+TEST(AcquireTest, TwoAcquiresOfOneLightGiveDistinctRecordsWithOneOperation)
 {
-    light_handle* first = acquire_ok("backlight");
-    light_handle* second = acquire_ok("backlight");
+    light_handle* first = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &first));
+    light_handle* second = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &second));
     EXPECT_NE(first, second);
     EXPECT_EQ(first->apply_state, second->apply_state);
     first->release(first);
     second->release(second);
 }
 
-TEST(Acquire, RejectsEveryNameThatIsNotExactlyALightAndLeavesTheOutputAlone)
+TEST(AcquireTest, RejectsEveryNameThatIsNotExactlyALightAndLeavesTheOutputAlone)
 {
     const char* const wrong_names[] = {
         "Backlight",   "BACKLIGHT",  "backlight ", " backlight", "",       "backligh",
@@ -112,7 +116,7 @@ TEST(Acquire, RejectsEveryNameThatIsNotExactlyALightAndLeavesTheOutputAlone)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(Acquire, RejectsANullNameOrOutputPointer)
+TEST(AcquireTest, RejectsANullNameOrOutputPointer)
 {
     light_handle* handle = untouched;
     EXPECT_EQ(acquire(nullptr, &handle), -EINVAL);
@@ -120,19 +124,21 @@ TEST(Acquire, RejectsANullNameOrOutputPointer)
     EXPECT_EQ(acquire("backlight", nullptr), -EINVAL);
 }
 
-TEST(Release, AcceptsNullAndReturnsZero)
+TEST(ReleaseTest, AcceptsNullAndReturnsZero)
 {
-    light_handle* handle = acquire_ok("battery");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("battery", &handle));
     EXPECT_EQ(handle->release(nullptr), 0);
     EXPECT_EQ(handle->release(handle), 0);
 }
 
-TEST_F(backlight_test, PassiveLightsAcceptEveryRequestAndDoNothing)
+TEST_F(BacklightTest, PassiveLightsAcceptEveryRequestAndDoNothing)
 {
     const uint32_t colours[] = {0x00000000u, 0xFFFFFFFFu, 0x80FF0000u, 0x0000FF00u, 0x123456u};
     for (size_t i = 1; i < 6; ++i) {
         const char* name = light_names[i];
-        light_handle* handle = acquire_ok(name);
+        light_handle* handle = nullptr;
+        ASSERT_NO_FATAL_FAILURE(acquire_ok(name, &handle));
         for (uint32_t argb : colours)
             EXPECT_EQ(apply(handle, argb), 0) << name;
         EXPECT_EQ(handle->apply_state(handle, nullptr), 0) << name;
@@ -143,7 +149,7 @@ TEST_F(backlight_test, PassiveLightsAcceptEveryRequestAndDoNothing)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(LogLibrary, LeavesErrnoAsItFoundIt)
+TEST(LogLibraryTest, LeavesErrnoAsItFoundIt)
 {
     log_capture log;
     errno = EXDEV;

@@ -17,20 +17,40 @@ uint32_t grey(unsigned value)
     return 0xFF000000u | value << 16 | value << 8 | value;
 }
 
-/* Applies one colour on a fresh handle and returns what reached the attribute. */
-std::vector<std::string> writes_for(uint32_t argb)
+/* Colours one after another on a backlight handle acquired before the test. */
+class BacklightColourTest : public BacklightTest
 {
-    light_handle* handle = acquire_ok("backlight");
-    EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
-    handle->release(handle);
-    return pellix_sim::take_writes();
-}
+  protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(BacklightTest::SetUp());
+        if (IsSkipped())
+            return;
+        ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
+    }
+
+    void TearDown() override
+    {
+        if (handle != nullptr)
+            handle->release(handle);
+    }
+
+    /* Applies one colour and returns what reached the attribute. */
+    std::vector<std::string> writes_for(uint32_t argb)
+    {
+        EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
+        return pellix_sim::take_writes();
+    }
+
+    light_handle* handle = nullptr;
+};
 
 } // namespace
 
-TEST_F(backlight_test, EveryGreyWritesTheLevelOfTheDoubleFormula)
+TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (unsigned value = 0; value < 256; ++value) {
         ASSERT_EQ(apply(handle, grey(value)), 0) << value;
         ASSERT_EQ(pellix_sim::take_writes(), one_write(expected_level(grey(value))))
@@ -39,7 +59,7 @@ TEST_F(backlight_test, EveryGreyWritesTheLevelOfTheDoubleFormula)
     handle->release(handle);
 }
 
-TEST_F(backlight_test, LevelsStartAtTheirThresholdLumas)
+TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
 {
     /* {luma, level}: the smallest luma reaching each level, and the luma before it. */
     const int thresholds[][2] = {{6, 1},    {12, 2},   {17, 3},   {23, 4},   {29, 5},  {57, 10},
@@ -51,7 +71,7 @@ TEST_F(backlight_test, LevelsStartAtTheirThresholdLumas)
     }
 }
 
-TEST_F(backlight_test, PrimaryColoursUseTheLumaWeights)
+TEST_F(BacklightColourTest, PrimaryColoursUseTheLumaWeights)
 {
     EXPECT_EQ(writes_for(0xFFFF0000u), one_write(13)); /* luma 76 */
     EXPECT_EQ(writes_for(0xFF00FF00u), one_write(26)); /* luma 149 */
@@ -59,7 +79,7 @@ TEST_F(backlight_test, PrimaryColoursUseTheLumaWeights)
     EXPECT_EQ(writes_for(0xFF808080u), one_write(22)); /* luma 128 */
 }
 
-TEST_F(backlight_test, AlphaByteIsIgnored)
+TEST_F(BacklightColourTest, AlphaByteIsIgnored)
 {
     EXPECT_EQ(writes_for(0x00FFFFFFu), one_write(45));
     EXPECT_EQ(writes_for(0xFFFFFFFFu), one_write(45));
@@ -72,9 +92,10 @@ TEST_F(backlight_test, AlphaByteIsIgnored)
     }
 }
 
-TEST_F(backlight_test, EveryRequestWritesOnceAndLogsOneInformationLine)
+TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     handle->release(handle);
@@ -89,23 +110,26 @@ TEST_F(backlight_test, EveryRequestWritesOnceAndLogsOneInformationLine)
     }
 }
 
-TEST_F(backlight_test, NullRequestIsRejectedWithoutTouchingAnything)
+TEST_F(BacklightTest, NullRequestIsRejectedWithoutTouchingAnything)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
     handle->release(handle);
     EXPECT_TRUE(pellix_sim::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(backlight_test, ConcurrentRequestsOnManyHandlesNeverInterleave)
+TEST_F(BacklightTest, ConcurrentRequestsOnManyHandlesNeverInterleave)
 {
     constexpr int threads = 4;
     constexpr int requests = 250;
     std::atomic<int> failures{0};
     run_together(threads, [&failures](int index) {
         std::mt19937 random(static_cast<unsigned>(index));
-        light_handle* handles[2] = {acquire_ok("backlight"), acquire_ok("backlight")};
+        light_handle* handles[2] = {};
+        for (light_handle*& handle : handles)
+            ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
         for (int i = 0; i < requests; ++i)
             failures += apply(handles[i % 2], static_cast<uint32_t>(random())) != 0;
         handles[0]->release(handles[0]);

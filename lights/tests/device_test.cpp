@@ -13,9 +13,10 @@
 
 using namespace lights_test;
 
-TEST_F(backlight_test, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnReload)
+TEST_F(BacklightTest, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnReload)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_TRUE(pellix_driver::unload());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
@@ -28,9 +29,10 @@ TEST_F(backlight_test, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnRel
     handle->release(handle);
 }
 
-TEST_F(backlight_test, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
+TEST_F(BacklightTest, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (const int error : {EIO, ETIMEDOUT, EBUSY}) {
         ASSERT_TRUE(pellix_driver::fail_next_update(error));
         EXPECT_EQ(apply(handle, 0xFF808080u), -error);
@@ -43,7 +45,7 @@ TEST_F(backlight_test, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
     EXPECT_EQ(log.logged_levels(), std::vector<int>(4, 22)) << "every request is logged";
 }
 
-TEST_F(backlight_test, CallerWithoutPermissionGetsEacces)
+TEST_F(BacklightTest, CallerWithoutPermissionGetsEacces)
 {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -59,7 +61,7 @@ TEST_F(backlight_test, CallerWithoutPermissionGetsEacces)
     EXPECT_TRUE(pellix_sim::take_writes().empty());
 }
 
-TEST_F(backlight_test, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)
+TEST_F(BacklightTest, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)
 {
     /* The driver's update takes two seconds; it ends by itself. */
     ASSERT_NO_FATAL_FAILURE(

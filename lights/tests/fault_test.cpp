@@ -57,7 +57,7 @@ const fault faults[] = {
     {"FullDevice", full_device, ENOSPC, false},
 };
 
-class fault_test : public backlight_test, public ::testing::WithParamInterface<fault>
+class FaultTest : public BacklightTest, public ::testing::WithParamInterface<fault>
 {
 };
 
@@ -94,19 +94,20 @@ bool fill_attribute()
 
 } // namespace
 
-TEST_F(backlight_test, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
+TEST_F(BacklightTest, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
 {
     /* A full FIFO blocks the write; reading it empty lets the write go. */
     ASSERT_NO_FATAL_FAILURE(
         cancel_blocked_request(fill_attribute, [] { pellix_sim::take_writes(); }));
 }
 
-TEST_P(fault_test, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
+TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
 {
     const fault& injected = GetParam();
     const int descriptors = open_descriptors();
     const size_t warnings = injected.at_open && first_open_failure() ? 1 : 0;
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
 
     survive(injected, handle);
 
@@ -121,16 +122,17 @@ TEST_P(fault_test, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, fault_test, ::testing::ValuesIn(faults),
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, ::testing::ValuesIn(faults),
                          [](const ::testing::TestParamInfo<fault>& param) {
                              return std::string(param.param.name);
                          });
 
-TEST_F(backlight_test, OneProcessThroughEveryFaultLogsOneWarningInAll)
+TEST_F(BacklightTest, OneProcessThroughEveryFaultLogsOneWarningInAll)
 {
     const int descriptors = open_descriptors();
     const size_t warnings = first_open_failure() ? 1 : 0;
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (int round = 0; round < 2; ++round) {
         for (const fault& injected : faults)
             survive(injected, handle);

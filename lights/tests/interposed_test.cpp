@@ -1,5 +1,5 @@
 /* What the module does with libc, watched and steered: this program replaces
-   malloc, calloc, write and pthread_mutex_init for itself and the module it
+   malloc, calloc, write, close and pthread_mutex_init for itself and the module it
    loads, to count allocations and lock initialisations, to make failures the
    device rarely shows and to walk the stack from inside the module. It also
    defines a function of its own called init_globals, as any program hosting
@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
+#include <fcntl.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -28,6 +29,10 @@ namespace
 
 thread_local bool fail_allocations = false;
 thread_local bool short_writes = false;
+thread_local int failing_write_errno = 0;
+thread_local bool failing_closes = false;
+/* The descriptor flags (F_GETFD) of the last write's descriptor. */
+thread_local int last_write_descriptor_flags = -1;
 thread_local bool trace_writes = false;
 thread_local long allocations = 0;
 std::atomic<int> mutex_inits{0};
@@ -73,9 +78,9 @@ extern "C" void init_globals(void)
     ++program_init_globals;
 }
 
-/* A short write takes all but the last byte, as a full device might. A
-   traced write walks the stack, as a crash reporter would from a fault at
-   this point. */
+/* A short write takes all but the last byte, as a full device might; a
+   failing write takes nothing and sets errno. A traced write walks the
+   stack, as a crash reporter would from a fault at this point. */
 extern "C" ssize_t write(int fd, const void* data, size_t size)
 {
     if (trace_writes) {
@@ -83,9 +88,26 @@ extern "C" ssize_t write(int fd, const void* data, size_t size)
         const int count = backtrace(frames, 64);
         traced_frames.assign(frames, frames + (count > 0 ? count : 0));
     }
+    last_write_descriptor_flags = fcntl(fd, F_GETFD);
+    if (failing_write_errno != 0) {
+        errno = failing_write_errno;
+        return -1;
+    }
     if (short_writes && size > 1)
         --size;
     return syscall(SYS_write, fd, data, size);
+}
+
+/* A failing close releases the descriptor, as close always does, and then
+   reports an error of its own. */
+extern "C" int close(int fd)
+{
+    const long result = syscall(SYS_close, fd);
+    if (failing_closes && result == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(result);
 }
 
 /* Applies white with the write traced: a frame of this program, beyond the
@@ -98,7 +120,7 @@ __attribute__((noinline)) int apply_white_traced(light_handle* handle)
     return result;
 }
 
-TEST(AcquireWithoutMemory, ReturnsEnomemAndLeavesTheOutputAlone)
+TEST(AcquireWithoutMemoryTest, ReturnsEnomemAndLeavesTheOutputAlone)
 {
     light_handle* handle = untouched;
     fail_allocations = true;
@@ -112,9 +134,10 @@ TEST(AcquireWithoutMemory, ReturnsEnomemAndLeavesTheOutputAlone)
     handle->release(handle);
 }
 
-TEST_F(backlight_test, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
+TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     short_writes = true;
     const int result = apply(handle, 0xFFFFFFFFu);
     short_writes = false;
@@ -130,7 +153,37 @@ TEST_F(backlight_test, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     report_figure("faults_survived", 1);
 }
 
-TEST(OnceControl, RejectedNamesNeitherAllocateNorInitialiseTheLock)
+TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
+{
+    const int descriptors = open_descriptors();
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
+    failing_write_errno = ENOSPC;
+    failing_closes = true;
+    const int result = apply(handle, 0xFFFFFFFFu);
+    failing_write_errno = 0;
+    failing_closes = false;
+    EXPECT_EQ(result, -ENOSPC) << "the write's error, not the close's";
+
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+    handle->release(handle);
+    EXPECT_EQ(open_descriptors(), descriptors);
+    report_figure("faults_survived", 1);
+}
+
+TEST_F(BacklightTest, TheAttributeIsNeverInheritedByAProgramStartedDuringARequest)
+{
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
+    last_write_descriptor_flags = -1;
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    handle->release(handle);
+    ASSERT_NE(last_write_descriptor_flags, -1) << "the module wrote nothing";
+    EXPECT_TRUE(last_write_descriptor_flags & FD_CLOEXEC) << "the attribute is open across exec";
+}
+
+TEST(OnceControlTest, RejectedNamesNeitherAllocateNorInitialiseTheLock)
 {
     const int inits = mutex_inits;
     const char* const wrong_names[] = {"Backlight", "backlight ", "", "lights"};
@@ -152,7 +205,7 @@ TEST(OnceControl, RejectedNamesNeitherAllocateNorInitialiseTheLock)
     handle->release(handle);
 }
 
-TEST(OnceControl, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
+TEST(OnceControlTest, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
 {
     const int inits = mutex_inits;
     std::atomic<int> failures{0};
@@ -164,26 +217,30 @@ TEST(OnceControl, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
 
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     handle->release(handle);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
 }
 
-TEST(OnceControl, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
+TEST(OnceControlTest, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
 {
     /* Looked up by name, init_globals is this program's. */
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "init_globals"), reinterpret_cast<void*>(&init_globals));
 
     const int inits = mutex_inits;
-    light_handle* handle = acquire_ok("battery");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("battery", &handle));
     handle->release(handle);
     EXPECT_EQ(program_init_globals.load(), 0);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
 }
 
-TEST_F(backlight_test, AStackWalkFromInsideTheModulePassesThroughIt)
+TEST_F(BacklightTest, AStackWalkFromInsideTheModulePassesThroughIt)
 {
-    light_handle* handle = acquire_ok("backlight");
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_EQ(apply_white_traced(handle), 0);
     handle->release(handle);
     EXPECT_EQ(pellix_sim::take_writes(), one_write(45));

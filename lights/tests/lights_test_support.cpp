@@ -157,11 +157,11 @@ int acquire(const char* name, light_handle** handle)
     return HMI.entry_table->open_entry(&HMI, name, handle);
 }
 
-light_handle* acquire_ok(const char* name)
+void acquire_ok(const char* name, light_handle** handle)
 {
-    light_handle* handle = nullptr;
-    EXPECT_EQ(acquire(name, &handle), 0) << name;
-    return handle;
+    *handle = nullptr;
+    ASSERT_EQ(acquire(name, handle), 0) << name;
+    ASSERT_NE(*handle, nullptr) << name;
 }
 
 int apply(light_handle* handle, uint32_t argb)
@@ -197,8 +197,8 @@ void cancel_blocked_request(const std::function<bool()>& block,
                             const std::function<void()>& unblock)
 {
     const int descriptors = open_descriptors();
-    light_handle* handle = acquire_ok("backlight");
-    ASSERT_NE(handle, nullptr);
+    light_handle* handle = nullptr;
+    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_TRUE(block()) << strerror(errno);
 
     /* Once the request has the attribute open it holds the lock, and its
@@ -231,7 +231,7 @@ void cancel_blocked_request(const std::function<bool()>& block,
     report_figure("faults_survived", 1);
 }
 
-void backlight_test::SetUp()
+void BacklightTest::SetUp()
 {
     const std::string why_not = pellix_sim::enter();
     if (!why_not.empty()) {

@@ -41,8 +41,9 @@ class log_capture
 
 /* Acquires through HMI's entry table, as the platform does. */
 int acquire(const char* name, light_handle** handle);
-/* Acquires a light that must be there; fails the test otherwise. */
-light_handle* acquire_ok(const char* name);
+/* Acquires a light that must be there into *handle; otherwise a fatal
+   failure. Call through ASSERT_NO_FATAL_FAILURE, so the test stops there. */
+void acquire_ok(const char* name, light_handle** handle);
 int apply(light_handle* handle, uint32_t argb);
 
 /* The module's two log texts. */
@@ -77,7 +78,7 @@ void cancel_blocked_request(const std::function<bool()>& block,
 
 /* Builds the simulated backlight (once per process) and a fresh attribute for
    each test; skips the test where that cannot be done, fails it in CI. */
-class backlight_test : public ::testing::Test
+class BacklightTest : public ::testing::Test
 {
   protected:
     void SetUp() override;

@@ -90,11 +90,11 @@ std::vector<long> histogram(const std::vector<int>& levels)
 
 } // namespace
 
-TEST_F(backlight_test, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
+TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 {
     light_handle* handles[backlight_handles];
     for (light_handle*& handle : handles)
-        handle = acquire_ok("backlight");
+        ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     std::vector<int> written;
     written.reserve(total_requests);
     logged.assign(total_requests, -1);
@@ -172,7 +172,7 @@ TEST_F(backlight_test, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
            total_requests, writer_threads, backlight_handles, passive_requests.load());
 }
 
-TEST_F(backlight_test, ManyThreadsRacingTheFirstAcquireAreAllServed)
+TEST_F(BacklightTest, ManyThreadsRacingTheFirstAcquireAreAllServed)
 {
     std::atomic<int> failures{0};
     run_together(racing_threads, [&failures](int) {
@@ -189,7 +189,7 @@ TEST_F(backlight_test, ManyThreadsRacingTheFirstAcquireAreAllServed)
     report_figure("requests_served", racing_threads);
 }
 
-TEST(AcquireReleaseChurn, KeepsMemoryFlatOverEveryName)
+TEST(AcquireReleaseChurnTest, KeepsMemoryFlatOverEveryName)
 {
     auto cycle = [](long count) {
         long failures = 0;

@@ -54,7 +54,7 @@ check "a missing program: 125" [ "$(cat "$scratch/nothing.status")" = 125 ]
 check "a missing program: says which" grep -q "no such file: .*no-such-program" "$scratch/nothing.err"
 run bad_timeout "$runner" --timeout soon "$loader"
 check "a bad time-out: 125" [ "$(cat "$scratch/bad_timeout.status")" = 125 ]
-run timeout "$runner" --timeout 5 "$endless" --gtest_repeat=-1 --gtest_filter=Release.*
+run timeout "$runner" --timeout 5 "$endless" --gtest_repeat=-1 --gtest_filter=ReleaseTest.*
 check "a program that never ends: 125" [ "$(cat "$scratch/timeout.status")" = 125 ]
 check "a program that never ends: says it timed out" grep -q "timed out after 5 s" "$scratch/timeout.err"
 
