@@ -80,6 +80,21 @@ BENCHMARK(floor_request)->UseRealTime()->Unit(benchmark::kNanosecond);
 BENCHMARK(module_request)->Threads(contending_threads)->UseRealTime()->Unit(benchmark::kNanosecond);
 BENCHMARK(floor_request)->Threads(contending_threads)->UseRealTime()->Unit(benchmark::kNanosecond);
 
+/* Whether a run ended in SkipWithError. Benchmark 1.7 says so in
+   error_occurred; from 1.8 on, skipped says whether and why a run stopped.
+   Overload resolution picks whichever member this version has. */
+template <typename Run>
+auto run_failed(const Run& run, int) -> decltype(static_cast<bool>(run.error_occurred))
+{
+    return run.error_occurred;
+}
+
+template <typename Run>
+auto run_failed(const Run& run, long) -> decltype(static_cast<int>(run.skipped) != 0)
+{
+    return static_cast<int>(run.skipped) != 0;
+}
+
 /* Shows the usual console report and keeps each benchmark's real time per
    request: the median aggregate where repetitions give one, otherwise the
    median of the runs themselves. */
@@ -95,7 +110,7 @@ class figure_keeper : public benchmark::ConsoleReporter
     {
         benchmark::ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred)
+            if (run_failed(run, 0))
                 failed_ = true;
             const auto key = std::make_pair(run.run_name.function_name, run.threads);
             const double nanoseconds =
