@@ -10,6 +10,9 @@
 CONFIGS := host armv5te i686
 CHECK_CONFIGS := host-asan host-tsan host-fuzz host-clang
 FUZZ_SECONDS ?= 60
+# Warnings stop the build in CI (and always in the check configurations);
+# a user's build with a newer compiler warns and goes on.
+WARNINGS_AS_ERRORS ?= $(if $(filter true,$(CI)),ON,OFF)
 
 .PHONY: all deps build device demo test lint fuzz bench $(CONFIGS) $(CHECK_CONFIGS)
 
@@ -21,7 +24,7 @@ deps:
 build: $(CONFIGS) device
 
 $(CONFIGS): deps
-	@test -f build/$@/build.ninja || cmake --preset $@
+	@test -f build/$@/build.ninja || cmake --preset $@ -DCMAKE_COMPILE_WARNING_AS_ERROR=$(WARNINGS_AS_ERRORS)
 	cmake --build --preset $@
 	cmake --install build/$@ --strip > /dev/null
 
@@ -30,7 +33,7 @@ $(CONFIGS): deps
 device: armv5te
 	@entry=$$(./scripts/device-kernel) && \
 	install -m 644 -D -t out/armv5te/share/pellix-device \
-	    "$$entry/zImage" "$$entry/versatile-pb.dtb" "$$entry/pellix_bl.ko"
+	    "$$entry/zImage" "$$entry/versatile-pb.dtb" "$$entry/pellix_bl.ko" "$$entry/kernel.release"
 
 # Configurations that only exist to be tested; nothing of them is installed.
 $(CHECK_CONFIGS): deps
