@@ -7,11 +7,16 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 
 set(arch_flags "-march=armv5te -mthumb -mfloat-abi=soft")
 set(CMAKE_C_FLAGS_INIT "${arch_flags}")
-set(CMAKE_CXX_FLAGS_INIT "${arch_flags}")
+# -Wno-psabi: GCC notes that passing some standard-library types changed in
+# GCC 7.1; no interface of ours passes them, and nothing older links to us.
+set(CMAKE_CXX_FLAGS_INIT "${arch_flags} -Wno-psabi")
 # Interworking stubs use BLX (ARMv5TE has it), so exported functions keep
-# their Thumb entry points instead of gaining ARM-mode veneers.
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--use-blx")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--use-blx")
+# their Thumb entry points instead of gaining ARM-mode veneers. Segments are
+# aligned for the device's 4 KiB pages: newer linkers default to 64 KiB on
+# ARM, which pads a 5 KB module to 64 KB.
+set(link_flags "-Wl,--use-blx -Wl,-z,max-page-size=4096 -Wl,-z,common-page-size=4096")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_flags}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_flags}")
 
 set(TARGET_SYSROOT /usr/arm-linux-gnueabi)
 set(CMAKE_FIND_ROOT_PATH ${TARGET_SYSROOT})
