@@ -13,4 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # An x86-64 kernel runs i686 programs directly: the dynamic loader and the
 # libraries come from Debian's libc6-i386, lib32stdc++6 and lib32gcc-s1
-# (/lib/ld-linux.so.2, /usr/lib32), which scripts/install-deps installs.
+# (/lib/ld-linux.so.2, /usr/lib32), which scripts/install-deps installs. A
+# kernel without 32-bit support runs them under qemu-i386, with the same
+# libraries: cmake/i686_runner.cmake decides which.
