@@ -92,7 +92,7 @@ std::vector<long> histogram(const std::vector<int>& levels)
 
 TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 {
-    light_handle* handles[backlight_handles];
+    light_handle* handles[backlight_handles] = {};
     for (light_handle*& handle : handles)
         ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     std::vector<int> written;
