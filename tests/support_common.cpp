@@ -134,6 +134,7 @@ bool testCopiedBHasAnArrayOfItsOwn()
 {
     const B original;
     original.mChunk[0] = 'x';
+    // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): the copy is what is tested
     const B copy(original);
     CHECK_TRUE(copy.mChunk != original.mChunk);
     CHECK_TRUE(Heap::stateOf(copy.mChunk) == Heap::kLiveArray);
