@@ -123,7 +123,7 @@ int logged_level(const char* text)
     return strcmp(end, "\n") == 0 ? static_cast<int>(level) : -1;
 }
 
-const char open_warning[] = "write_int failed to open /sys/class/backlight/pellix-bl/brightness\n";
+const char open_warning[] = "write_int failed to open " LUMIVANE_BRIGHTNESS_PATH "\n";
 
 std::string level_line(int level)
 {

@@ -12,9 +12,6 @@
 namespace pellix_sim
 {
 
-const char device_dir[] = "/sys/class/backlight/pellix-bl";
-const char attribute_path[] = "/sys/class/backlight/pellix-bl/brightness";
-
 namespace
 {
 

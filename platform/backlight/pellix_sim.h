@@ -12,14 +12,16 @@
 #ifndef PELLIX_SIM_H
 #define PELLIX_SIM_H
 
+#include "lumivane_records.h"
+
 #include <string>
 #include <vector>
 
 namespace pellix_sim
 {
 
-extern const char device_dir[];     /* /sys/class/backlight/pellix-bl */
-extern const char attribute_path[]; /* .../brightness */
+inline constexpr char device_dir[] = LUMIVANE_BACKLIGHT_DIR;
+inline constexpr char attribute_path[] = LUMIVANE_BRIGHTNESS_PATH;
 
 /*
  * Enters the private namespace and builds an empty device directory, once

@@ -88,9 +88,6 @@ int read_attribute(const char* name)
 namespace pellix_sim
 {
 
-const char device_dir[] = "/sys/class/backlight/pellix-bl";
-const char attribute_path[] = "/sys/class/backlight/pellix-bl/brightness";
-
 std::string enter()
 {
     return pellix_driver::load() ? "" : "the Pellix backlight driver cannot be loaded";
