@@ -12,15 +12,16 @@
  * Needs root for the simulation's mount namespace; without it, says why and
  * exits 77. Google Benchmark's flags are accepted and override the defaults.
  */
-#include "lumivane_records.h"
-#include "request_setup.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 #include "kelvo_log.h"
+#include "lumivane_records.h"
 
 #include <benchmark/benchmark.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,7 +59,7 @@ void module_request(benchmark::State& state)
 
 void floor_request(benchmark::State& state)
 {
-    const char* path = pellix_sim::attribute_path;
+    const char* path = backlight_backend::attribute_path;
     // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is the idiom
     for (auto _ : state) {
         const int fd = open(path, O_RDWR | O_CLOEXEC);
@@ -161,7 +162,9 @@ void print_figures(const figure_keeper& keeper, int threads, const char* suffix)
 
 int main(int argc, char** argv)
 {
-    const std::string why_not = request_setup::prepare_backlight();
+    std::string why_not = backlight_backend::enter();
+    if (why_not.empty() && !backlight_backend::regular_attribute(""))
+        why_not = std::string("cannot create the attribute: ") + strerror(errno);
     if (!why_not.empty()) {
         fprintf(stderr, "request-bench: cannot run: %s\n", why_not.c_str());
         return 77;
@@ -187,7 +190,7 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&keeper);
     benchmark::Shutdown();
 
-    const std::string written = request_setup::attribute_content();
+    const std::string written = backlight_backend::attribute_content();
     if (keeper.failed() || written != white_written) {
         fprintf(stderr, "request-bench: a request failed, or the attribute holds \"%s\"\n",
                 written.c_str());

@@ -1,7 +1,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <string.h>
@@ -145,7 +145,7 @@ TEST_F(BacklightTest, PassiveLightsAcceptEveryRequestAndDoNothing)
         EXPECT_EQ(handle->apply_state(nullptr, nullptr), 0) << name;
         handle->release(handle);
     }
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 

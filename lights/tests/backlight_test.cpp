@@ -1,7 +1,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 
@@ -39,7 +39,7 @@ class BacklightColourTest : public BacklightTest
     std::vector<std::string> writes_for(uint32_t argb)
     {
         EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
-        return pellix_sim::take_writes();
+        return backlight_backend::take_writes();
     }
 
     light_handle* handle = nullptr;
@@ -53,7 +53,7 @@ TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
     ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (unsigned value = 0; value < 256; ++value) {
         ASSERT_EQ(apply(handle, grey(value)), 0) << value;
-        ASSERT_EQ(pellix_sim::take_writes(), one_write(expected_level(grey(value))))
+        ASSERT_EQ(backlight_backend::take_writes(), one_write(expected_level(grey(value))))
             << "grey " << value;
     }
     handle->release(handle);
@@ -100,7 +100,7 @@ TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     handle->release(handle);
 
-    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(2, "22\n"));
+    EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(2, "22\n"));
     const std::vector<log_line> lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const log_line& line : lines) {
@@ -116,7 +116,7 @@ TEST_F(BacklightTest, NullRequestIsRejectedWithoutTouchingAnything)
     ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
     handle->release(handle);
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 
@@ -138,7 +138,7 @@ TEST_F(BacklightTest, ConcurrentRequestsOnManyHandlesNeverInterleave)
     EXPECT_EQ(failures.load(), 0);
 
     /* Each write and its log line happen under one lock, so the two orders agree. */
-    const std::vector<int> written = pellix_sim::take_levels();
+    const std::vector<int> written = backlight_backend::take_levels();
     EXPECT_EQ(written.size(), size_t{threads} * requests);
     EXPECT_EQ(written, log.logged_levels());
 }

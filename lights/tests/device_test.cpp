@@ -5,7 +5,7 @@
 
 #include "kelvo_log.h"
 #include "pellix_driver.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <sys/wait.h>
@@ -24,7 +24,7 @@ TEST_F(BacklightTest, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnRelo
 
     ASSERT_TRUE(pellix_driver::load());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
-    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{45});
+    EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>{45});
     EXPECT_EQ(pellix_driver::read_attribute("actual_brightness"), 45);
     handle->release(handle);
 }
@@ -40,7 +40,7 @@ TEST_F(BacklightTest, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     handle->release(handle);
 
-    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{22})
+    EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>{22})
         << "failed updates reach no hardware";
     EXPECT_EQ(log.logged_levels(), std::vector<int>(4, 22)) << "every request is logged";
 }
@@ -58,7 +58,7 @@ TEST_F(BacklightTest, CallerWithoutPermissionGetsEacces)
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
 }
 
 TEST_F(BacklightTest, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)

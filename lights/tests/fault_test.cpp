@@ -6,7 +6,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,27 +26,27 @@ struct fault {
 
 bool missing_file()
 {
-    return pellix_sim::remove_attribute();
+    return backlight_backend::remove_attribute();
 }
 
 bool missing_directory()
 {
-    return pellix_sim::remove_device_dir();
+    return backlight_backend::remove_device_dir();
 }
 
 bool directory_in_place()
 {
-    return pellix_sim::directory_in_place();
+    return backlight_backend::directory_in_place();
 }
 
 bool read_only_file_system()
 {
-    return pellix_sim::read_only_attribute();
+    return backlight_backend::read_only_attribute();
 }
 
 bool full_device()
 {
-    return pellix_sim::bind_over_attribute("/dev/full");
+    return backlight_backend::bind_over_attribute("/dev/full");
 }
 
 const fault faults[] = {
@@ -69,9 +69,9 @@ void survive(const fault& injected, light_handle* handle)
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -injected.error) << injected.name;
     EXPECT_EQ(apply(handle, 0xFF808080u), -injected.error) << injected.name;
 
-    ASSERT_TRUE(pellix_sim::install_attribute());
+    ASSERT_TRUE(backlight_backend::install_attribute());
     EXPECT_EQ(apply(handle, 0xFF000000u), 0) << injected.name;
-    EXPECT_EQ(pellix_sim::take_writes(), one_write(0)) << injected.name;
+    EXPECT_EQ(backlight_backend::take_writes(), one_write(0)) << injected.name;
     report_figure("faults_survived", 1);
 }
 
@@ -79,7 +79,7 @@ void survive(const fault& injected, light_handle* handle)
    blocks until someone reads. */
 bool fill_attribute()
 {
-    const int fd = open(pellix_sim::attribute_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(backlight_backend::attribute_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     static const char zeros[4096] = {};
@@ -98,7 +98,7 @@ TEST_F(BacklightTest, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
 {
     /* A full FIFO blocks the write; reading it empty lets the write go. */
     ASSERT_NO_FATAL_FAILURE(
-        cancel_blocked_request(fill_attribute, [] { pellix_sim::take_writes(); }));
+        cancel_blocked_request(fill_attribute, [] { backlight_backend::take_writes(); }));
 }
 
 TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)

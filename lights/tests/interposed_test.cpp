@@ -7,7 +7,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -146,9 +146,9 @@ TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), 0u);
 
     /* The attribute kept the partial level; a fresh one takes the next request. */
-    ASSERT_TRUE(pellix_sim::install_attribute());
+    ASSERT_TRUE(backlight_backend::install_attribute());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
-    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+    EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
     handle->release(handle);
     report_figure("faults_survived", 1);
 }
@@ -166,7 +166,7 @@ TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
     EXPECT_EQ(result, -ENOSPC) << "the write's error, not the close's";
 
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
-    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+    EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
     handle->release(handle);
     EXPECT_EQ(open_descriptors(), descriptors);
     report_figure("faults_survived", 1);
@@ -243,7 +243,7 @@ TEST_F(BacklightTest, AStackWalkFromInsideTheModulePassesThroughIt)
     ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_EQ(apply_white_traced(handle), 0);
     handle->release(handle);
-    EXPECT_EQ(pellix_sim::take_writes(), one_write(45));
+    EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
 
     Dl_info program{};
     ASSERT_NE(dladdr(reinterpret_cast<void*>(&apply_white_traced), &program), 0);

@@ -1,7 +1,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -222,7 +222,7 @@ void cancel_blocked_request(const std::function<bool()>& block,
     ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
         << "the next request hangs: the cancelled one left the lock held";
     EXPECT_EQ(result, 0);
-    const std::vector<std::string> writes = pellix_sim::take_writes();
+    const std::vector<std::string> writes = backlight_backend::take_writes();
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.back(), "22\n");
 
@@ -233,13 +233,13 @@ void cancel_blocked_request(const std::function<bool()>& block,
 
 void BacklightTest::SetUp()
 {
-    const std::string why_not = pellix_sim::enter();
+    const std::string why_not = backlight_backend::enter();
     if (!why_not.empty()) {
-        if (pellix_sim::required())
+        if (backlight_backend::required())
             FAIL() << why_not;
         GTEST_SKIP() << why_not;
     }
-    ASSERT_TRUE(pellix_sim::install_attribute()) << strerror(errno);
+    ASSERT_TRUE(backlight_backend::install_attribute()) << strerror(errno);
 }
 
 } // namespace lights_test

@@ -4,7 +4,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <malloc.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -110,7 +110,7 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 
     std::thread drain([&] {
         while (!done.load()) {
-            for (int level : pellix_sim::take_levels())
+            for (int level : backlight_backend::take_levels())
                 written.push_back(level);
             std::this_thread::yield();
         }
@@ -142,7 +142,7 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
     drain.join();
     for (std::thread& thread : passive)
         thread.join();
-    for (int level : pellix_sim::take_levels())
+    for (int level : backlight_backend::take_levels())
         written.push_back(level);
 
     EXPECT_EQ(failures.load(), 0);
@@ -185,7 +185,7 @@ TEST_F(BacklightTest, ManyThreadsRacingTheFirstAcquireAreAllServed)
         handle->release(handle);
     });
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(racing_threads, "45\n"));
+    EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(racing_threads, "45\n"));
     report_figure("requests_served", racing_threads);
 }
 
