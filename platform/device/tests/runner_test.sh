@@ -5,7 +5,7 @@
 # directory; the runner's own failures exit 125 and say why.
 #
 # runner_test.sh RUNNER EMULATOR LOADER MODULE ENDLESS_PROGRAM
-# (ENDLESS_PROGRAM: a GoogleTest program, made to repeat its tests forever)
+# (ENDLESS_PROGRAM: a program that never ends by itself)
 set -u
 runner=$1 emulator=$2 loader=$3 module=$4 endless=$5
 failures=0
@@ -54,7 +54,7 @@ check "a missing program: 125" [ "$(cat "$scratch/nothing.status")" = 125 ]
 check "a missing program: says which" grep -q "no such file: .*no-such-program" "$scratch/nothing.err"
 run bad_timeout "$runner" --timeout soon "$loader"
 check "a bad time-out: 125" [ "$(cat "$scratch/bad_timeout.status")" = 125 ]
-run timeout "$runner" --timeout 5 "$endless" --gtest_repeat=-1 --gtest_filter=ReleaseTest.*
+run timeout "$runner" --timeout 5 "$endless"
 check "a program that never ends: 125" [ "$(cat "$scratch/timeout.status")" = 125 ]
 check "a program that never ends: says it timed out" grep -q "timed out after 5 s" "$scratch/timeout.err"
 
