@@ -17,46 +17,27 @@ uint32_t grey(unsigned value)
     return 0xFF000000u | value << 16 | value << 8 | value;
 }
 
-/* Colours one after another on a backlight handle acquired before the test. */
+/* Colours one after another on the fixture's backlight handle. */
 class BacklightColourTest : public BacklightTest
 {
   protected:
-    void SetUp() override
-    {
-        ASSERT_NO_FATAL_FAILURE(BacklightTest::SetUp());
-        if (IsSkipped())
-            return;
-        ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
-    }
-
-    void TearDown() override
-    {
-        if (handle != nullptr)
-            handle->release(handle);
-    }
-
     /* Applies one colour and returns what reached the attribute. */
     std::vector<std::string> writes_for(uint32_t argb)
     {
         EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
         return backlight_backend::take_writes();
     }
-
-    light_handle* handle = nullptr;
 };
 
 } // namespace
 
 TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (unsigned value = 0; value < 256; ++value) {
         ASSERT_EQ(apply(handle, grey(value)), 0) << value;
         ASSERT_EQ(backlight_backend::take_writes(), one_write(expected_level(grey(value))))
             << "grey " << value;
     }
-    handle->release(handle);
 }
 
 TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
@@ -94,11 +75,8 @@ TEST_F(BacklightColourTest, AlphaByteIsIgnored)
 
 TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
-    handle->release(handle);
 
     EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(2, "22\n"));
     const std::vector<log_line> lines = log.lines();
@@ -112,10 +90,7 @@ TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 
 TEST_F(BacklightTest, NullRequestIsRejectedWithoutTouchingAnything)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
-    handle->release(handle);
     EXPECT_TRUE(backlight_backend::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
@@ -124,16 +99,16 @@ TEST_F(BacklightTest, ConcurrentRequestsOnManyHandlesNeverInterleave)
 {
     constexpr int threads = 4;
     constexpr int requests = 250;
+    light_handle* handles[threads][2] = {};
+    for (auto& pair : handles) {
+        for (light_handle*& acquired : pair)
+            ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &acquired));
+    }
     std::atomic<int> failures{0};
-    run_together(threads, [&failures](int index) {
+    run_together(threads, [&failures, &handles](int index) {
         std::mt19937 random(static_cast<unsigned>(index));
-        light_handle* handles[2] = {};
-        for (light_handle*& handle : handles)
-            ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
         for (int i = 0; i < requests; ++i)
-            failures += apply(handles[i % 2], static_cast<uint32_t>(random())) != 0;
-        handles[0]->release(handles[0]);
-        handles[1]->release(handles[1]);
+            failures += apply(handles[index][i % 2], static_cast<uint32_t>(random())) != 0;
     });
     EXPECT_EQ(failures.load(), 0);
 

@@ -98,7 +98,7 @@ TEST_F(BacklightTest, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
 {
     /* A full FIFO blocks the write; reading it empty lets the write go. */
     ASSERT_NO_FATAL_FAILURE(
-        cancel_blocked_request(fill_attribute, [] { backlight_backend::take_writes(); }));
+        cancel_blocked_request(handle, fill_attribute, [] { backlight_backend::take_writes(); }));
 }
 
 TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
@@ -106,8 +106,6 @@ TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
     const fault& injected = GetParam();
     const int descriptors = open_descriptors();
     const size_t warnings = injected.at_open && first_open_failure() ? 1 : 0;
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
 
     survive(injected, handle);
 
@@ -117,8 +115,6 @@ TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
     EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(22)), 1u);
     EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(0)), 1u);
     EXPECT_EQ(log.lines().size(), 3 + warnings);
-
-    handle->release(handle);
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
@@ -131,13 +127,10 @@ TEST_F(BacklightTest, OneProcessThroughEveryFaultLogsOneWarningInAll)
 {
     const int descriptors = open_descriptors();
     const size_t warnings = first_open_failure() ? 1 : 0;
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (int round = 0; round < 2; ++round) {
         for (const fault& injected : faults)
             survive(injected, handle);
     }
-    handle->release(handle);
     EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
     EXPECT_EQ(open_descriptors(), descriptors);
 }

@@ -134,10 +134,17 @@ TEST(AcquireWithoutMemoryTest, ReturnsEnomemAndLeavesTheOutputAlone)
     handle->release(handle);
 }
 
+/* Each test runs its own copy of the module, loaded afresh: the module
+   initialises its lock once per process, and these tests count that once. */
+class OnceControlTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(module.load()); }
+    fresh_module module;
+};
+
 TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     short_writes = true;
     const int result = apply(handle, 0xFFFFFFFFu);
     short_writes = false;
@@ -149,15 +156,12 @@ TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     ASSERT_TRUE(backlight_backend::install_attribute());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
     EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
-    handle->release(handle);
     report_figure("faults_survived", 1);
 }
 
 TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
 {
     const int descriptors = open_descriptors();
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     failing_write_errno = ENOSPC;
     failing_closes = true;
     const int result = apply(handle, 0xFFFFFFFFu);
@@ -167,30 +171,26 @@ TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
 
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
     EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
-    handle->release(handle);
     EXPECT_EQ(open_descriptors(), descriptors);
     report_figure("faults_survived", 1);
 }
 
 TEST_F(BacklightTest, TheAttributeIsNeverInheritedByAProgramStartedDuringARequest)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     last_write_descriptor_flags = -1;
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
-    handle->release(handle);
     ASSERT_NE(last_write_descriptor_flags, -1) << "the module wrote nothing";
     EXPECT_TRUE(last_write_descriptor_flags & FD_CLOEXEC) << "the attribute is open across exec";
 }
 
-TEST(OnceControlTest, RejectedNamesNeitherAllocateNorInitialiseTheLock)
+TEST_F(OnceControlTest, RejectedNamesNeitherAllocateNorInitialiseTheLock)
 {
     const int inits = mutex_inits;
     const char* const wrong_names[] = {"Backlight", "backlight ", "", "lights"};
     for (const char* name : wrong_names) {
         light_handle* handle = untouched;
         allocations = 0;
-        EXPECT_EQ(acquire(name, &handle), -EINVAL);
+        EXPECT_EQ(module.acquire(name, &handle), -EINVAL);
         EXPECT_EQ(allocations, 0) << '"' << name << '"';
     }
     EXPECT_EQ(mutex_inits.load(), inits);
@@ -198,40 +198,39 @@ TEST(OnceControlTest, RejectedNamesNeitherAllocateNorInitialiseTheLock)
     /* The first known name runs the initialisation, with default attributes. */
     light_handle* handle = nullptr;
     allocations = 0;
-    ASSERT_EQ(acquire("keyboard", &handle), 0);
+    ASSERT_EQ(module.acquire("keyboard", &handle), 0);
     EXPECT_EQ(allocations, 1);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
     EXPECT_FALSE(mutex_init_had_attributes.load());
     handle->release(handle);
 }
 
-TEST(OnceControlTest, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
+TEST_F(OnceControlTest, RacingFirstAcquiresInitialiseTheLockExactlyOnce)
 {
     const int inits = mutex_inits;
     std::atomic<int> failures{0};
-    run_together(32, [&failures](int index) {
+    run_together(32, [this, &failures](int index) {
         light_handle* handle = nullptr;
-        failures += acquire(light_names[index % 6], &handle) != 0;
+        failures += module.acquire(light_names[index % 6], &handle) != 0;
         failures += handle == nullptr || handle->release(handle) != 0;
     });
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
 
     light_handle* handle = nullptr;
-
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
+    ASSERT_EQ(module.acquire("backlight", &handle), 0);
     handle->release(handle);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
 }
 
-TEST(OnceControlTest, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
+TEST_F(OnceControlTest, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
 {
     /* Looked up by name, init_globals is this program's. */
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "init_globals"), reinterpret_cast<void*>(&init_globals));
 
     const int inits = mutex_inits;
     light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("battery", &handle));
+    ASSERT_EQ(module.acquire("battery", &handle), 0);
     handle->release(handle);
     EXPECT_EQ(program_init_globals.load(), 0);
     EXPECT_EQ(mutex_inits.load(), inits + 1);
@@ -239,10 +238,7 @@ TEST(OnceControlTest, TheModuleRunsItsOwnInitialiserNotTheProgramsInitGlobals)
 
 TEST_F(BacklightTest, AStackWalkFromInsideTheModulePassesThroughIt)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_EQ(apply_white_traced(handle), 0);
-    handle->release(handle);
     EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
 
     Dl_info program{};
