@@ -4,6 +4,7 @@
 #include "backlight_backend.h"
 
 #include <errno.h>
+#include <pthread.h>
 
 #include <random>
 
@@ -116,4 +117,16 @@ TEST_F(BacklightTest, ConcurrentRequestsOnManyHandlesNeverInterleave)
     const std::vector<int> written = backlight_backend::take_levels();
     EXPECT_EQ(written.size(), size_t{threads} * requests);
     EXPECT_EQ(written, log.logged_levels());
+}
+
+TEST_F(BacklightTest, TheCallersCancelStateComesBackAsItWas)
+{
+    for (const int state : {PTHREAD_CANCEL_DISABLE, PTHREAD_CANCEL_ENABLE}) {
+        int callers = -1;
+        ASSERT_EQ(pthread_setcancelstate(state, &callers), 0);
+        EXPECT_EQ(apply(handle, 0xFF808080u), 0);
+        int after = -1;
+        pthread_setcancelstate(callers, &after);
+        EXPECT_EQ(after, state) << "the request changed its caller's cancel state";
+    }
 }

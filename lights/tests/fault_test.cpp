@@ -1,8 +1,9 @@
 /* The backlight attribute failing in every way the device can make it fail,
-   and a request's thread cancelled while the attribute blocks it. Surviving
-   a fault means: every request returns the fault's error, the open failure
-   is logged once per process, the lock is released, nothing is left open,
-   and service resumes as soon as the attribute is back. */
+   a request's thread cancelled while the attribute blocks it, and attributes
+   that are not what the kernel gives. Surviving a fault means: every request
+   returns the fault's error, the open failure is logged once per process,
+   the lock is released, nothing is left open, and service resumes as soon
+   as the attribute is back. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
@@ -133,4 +134,24 @@ TEST_F(BacklightTest, OneProcessThroughEveryFaultLogsOneWarningInAll)
     }
     EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
     EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(BacklightTest, TheAttributeIsOpenedForReadingAndWritingAndNeverTruncated)
+{
+    /* A regular file keeps whatever the level's bytes do not cover. */
+    ASSERT_TRUE(backlight_backend::regular_attribute("stale text\n"));
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(backlight_backend::attribute_content(), "45\nle text\n");
+
+    /* A FIFO no driver reads: opened for writing only, the request would
+       wait for a reader with the lock held. */
+    ASSERT_TRUE(backlight_backend::unread_attribute());
+    int result = 1;
+    const bool returned = apply_within(handle, 0xFFFFFFFFu, 10, &result);
+    if (!returned) {
+        /* A reader that stays lets the waiting request go, so later tests run. */
+        (void)open(backlight_backend::attribute_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ASSERT_TRUE(returned) << "the request waits for a reader of the attribute";
+    EXPECT_EQ(result, 0);
 }

@@ -1,9 +1,11 @@
-/* What the module does with libc, watched and steered: this program replaces
-   malloc, calloc, write, close and pthread_mutex_init for itself and the module it
-   loads, to count allocations and lock initialisations, to make failures the
-   device rarely shows and to walk the stack from inside the module. It also
-   defines a function of its own called init_globals, as any program hosting
-   the module may. It is not built where a sanitizer owns those functions. */
+/* What the module does with libc and the log library, watched and steered:
+   this program replaces malloc, calloc, write, close, pthread_mutex_init and
+   __kelvo_log_print for itself and the module it loads, to count
+   allocations and lock initialisations, to make failures the device rarely
+   shows, to log as a library that changes errno may, and to walk the stack
+   from inside the module. It also defines a function of its own called
+   init_globals, as any program hosting the module may. It is not built where
+   a sanitizer owns those functions. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
@@ -14,6 +16,8 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <sys/syscall.h>
@@ -98,6 +102,24 @@ extern "C" ssize_t write(int fd, const void* data, size_t size)
     return syscall(SYS_write, fd, data, size);
 }
 
+/* The platform's log library may leave errno changed, as any function may
+   that makes system calls: this one passes each line on to the stand-in,
+   then leaves errno at a value no request of the tests fails with. */
+extern "C" int __kelvo_log_print(int priority, const char* tag, const char* format, ...)
+{
+    using log_print = int (*)(int, const char*, const char*, ...);
+    static const log_print stand_in =
+        reinterpret_cast<log_print>(dlsym(RTLD_NEXT, "__kelvo_log_print"));
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(args);
+    const int length = stand_in(priority, tag, "%s", text);
+    errno = EXDEV;
+    return length;
+}
+
 /* A failing close releases the descriptor, as close always does, and then
    reports an error of its own. */
 extern "C" int close(int fd)
@@ -172,6 +194,21 @@ TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
     EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
     EXPECT_EQ(open_descriptors(), descriptors);
+    report_figure("faults_survived", 1);
+}
+
+TEST_F(BacklightTest, AFailedOpenAnswersWithItsOwnErrnoWhateverTheLogLeavesInErrno)
+{
+    /* The copy's first failure to open is its first, so it logs the warning. */
+    fresh_module module;
+    ASSERT_NO_FATAL_FAILURE(module.load());
+    light_handle* acquired = nullptr;
+    ASSERT_EQ(module.acquire("backlight", &acquired), 0);
+    const owned_handle fresh(acquired);
+
+    ASSERT_TRUE(backlight_backend::remove_attribute());
+    EXPECT_EQ(apply(fresh.get(), 0xFFFFFFFFu), -ENOENT) << "not the errno the log leaves";
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), 1u);
     report_figure("faults_survived", 1);
 }
 
