@@ -102,8 +102,8 @@ extern "C" ssize_t write(int fd, const void* data, size_t size)
     return syscall(SYS_write, fd, data, size);
 }
 
-/* The platform's log library may leave errno changed, as any function may
-   that makes system calls: this one passes each line on to the stand-in,
+/* The platform's log library, like any function that makes system calls,
+   may leave errno changed: this one passes each line on to the stand-in,
    then leaves errno at a value no request of the tests fails with. */
 extern "C" int __kelvo_log_print(int priority, const char* tag, const char* format, ...)
 {
@@ -156,15 +156,6 @@ TEST(AcquireWithoutMemoryTest, ReturnsEnomemAndLeavesTheOutputAlone)
     handle->release(handle);
 }
 
-/* Each test runs its own copy of the module, loaded afresh: the module
-   initialises its lock once per process, and these tests count that once. */
-class OnceControlTest : public ::testing::Test
-{
-  protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(module.load()); }
-    fresh_module module;
-};
-
 TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
 {
     short_writes = true;
@@ -199,7 +190,8 @@ TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
 
 TEST_F(BacklightTest, AFailedOpenAnswersWithItsOwnErrnoWhateverTheLogLeavesInErrno)
 {
-    /* The copy's first failure to open is its first, so it logs the warning. */
+    /* A fresh copy has not warned yet: this failure logs the warning, and
+       the log leaves errno changed before the module answers. */
     fresh_module module;
     ASSERT_NO_FATAL_FAILURE(module.load());
     light_handle* acquired = nullptr;
@@ -219,6 +211,15 @@ TEST_F(BacklightTest, TheAttributeIsNeverInheritedByAProgramStartedDuringAReques
     ASSERT_NE(last_write_descriptor_flags, -1) << "the module wrote nothing";
     EXPECT_TRUE(last_write_descriptor_flags & FD_CLOEXEC) << "the attribute is open across exec";
 }
+
+/* Each test runs its own copy of the module, loaded afresh: the module
+   initialises its lock once per process, and these tests count that once. */
+class OnceControlTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(module.load()); }
+    fresh_module module;
+};
 
 TEST_F(OnceControlTest, RejectedNamesNeitherAllocateNorInitialiseTheLock)
 {
