@@ -26,7 +26,7 @@ namespace
 
 constexpr int rounds = 21;
 constexpr int requests_per_round = 200;
-const char attribute[] = "/sys/class/backlight/pellix-bl/brightness";
+const char attribute[] = LUMIVANE_BRIGHTNESS_PATH;
 const char white_written[] = "45\n"; /* what the module writes for white */
 
 long long now_ns()

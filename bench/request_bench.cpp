@@ -5,22 +5,27 @@
  * handle as the platform calls it, with log lines discarded. The floor is
  * the least any implementation must do for it: open the attribute, write
  * the same three bytes, close it, in a plain loop. Both run on one thread
- * and on four contending ones; the figures at the end give each cost (real
- * time per request, median of the repetitions) and the module's ratio to
- * the floor. Figures only: nothing here passes or fails on a time.
+ * and on four contending ones. Every request of the process is serialised
+ * by the module-wide lock, so the floor of four threads is that same loop
+ * under one process-wide mutex; the loop on four free threads is measured
+ * too, as a note. The figures at the end give each cost (real time per
+ * request, median of the repetitions) and the module's ratio to its floor.
+ * Figures only: nothing here passes or fails on a time.
  *
  * Needs root for the simulation's mount namespace; without it, says why and
  * exits 77. Google Benchmark's flags are accepted and override the defaults.
  */
-#include "lumivane_records.h"
-#include "request_setup.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 #include "kelvo_log.h"
+#include "lumivane_records.h"
 
 #include <benchmark/benchmark.h>
 
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,19 +61,39 @@ void module_request(benchmark::State& state)
     handle->release(handle);
 }
 
+/* One open, write and close of what the module writes for white; false if one failed. */
+bool write_attribute_once()
+{
+    const int fd = open(backlight_backend::attribute_path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t written = write(fd, white_written, white_written_length);
+    close(fd);
+    return written == static_cast<ssize_t>(white_written_length);
+}
+
 void floor_request(benchmark::State& state)
 {
-    const char* path = pellix_sim::attribute_path;
     // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is the idiom
     for (auto _ : state) {
-        const int fd = open(path, O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            state.SkipWithError("cannot open the attribute");
+        if (!write_attribute_once()) {
+            state.SkipWithError("cannot write the attribute");
             break;
         }
-        const ssize_t written = write(fd, white_written, white_written_length);
-        close(fd);
-        if (written != static_cast<ssize_t>(white_written_length)) {
+    }
+}
+
+/* The floor as the module-wide lock allows it: one request at a time. */
+pthread_mutex_t floor_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void locked_floor_request(benchmark::State& state)
+{
+    // NOLINTNEXTLINE(clang-analyzer-deadcode.DeadStores): the loop variable is the idiom
+    for (auto _ : state) {
+        pthread_mutex_lock(&floor_lock);
+        const bool written = write_attribute_once();
+        pthread_mutex_unlock(&floor_lock);
+        if (!written) {
             state.SkipWithError("cannot write the attribute");
             break;
         }
@@ -78,6 +103,10 @@ void floor_request(benchmark::State& state)
 BENCHMARK(module_request)->UseRealTime()->Unit(benchmark::kNanosecond);
 BENCHMARK(floor_request)->UseRealTime()->Unit(benchmark::kNanosecond);
 BENCHMARK(module_request)->Threads(contending_threads)->UseRealTime()->Unit(benchmark::kNanosecond);
+BENCHMARK(locked_floor_request)
+    ->Threads(contending_threads)
+    ->UseRealTime()
+    ->Unit(benchmark::kNanosecond);
 BENCHMARK(floor_request)->Threads(contending_threads)->UseRealTime()->Unit(benchmark::kNanosecond);
 
 /* Whether a run ended in SkipWithError. Benchmark 1.7 says so in
@@ -146,10 +175,13 @@ class figure_keeper : public benchmark::ConsoleReporter
     bool failed_ = false;
 };
 
-void print_figures(const figure_keeper& keeper, int threads, const char* suffix)
+/* The request's cost on `threads` threads, the floor `floor_function`
+   measured and their ratio, as figures named NAME`suffix`. */
+void print_figures(const figure_keeper& keeper, int threads, const char* floor_function,
+                   const char* suffix)
 {
     const double request = keeper.cost("module_request", threads);
-    const double floor = keeper.cost("floor_request", threads);
+    const double floor = keeper.cost(floor_function, threads);
     if (request < 0 || floor <= 0)
         return;
     printf("figure: request_ns%s %.0f\n", suffix, request);
@@ -157,11 +189,24 @@ void print_figures(const figure_keeper& keeper, int threads, const char* suffix)
     printf("figure: ratio%s %.3f\n", suffix, request / floor);
 }
 
+/* The note: the four threads' floor without the lock the module must take. */
+void print_free_floor(const figure_keeper& keeper)
+{
+    const double request = keeper.cost("module_request", contending_threads);
+    const double floor = keeper.cost("floor_request", contending_threads);
+    if (request < 0 || floor <= 0)
+        return;
+    printf("figure: free_floor_ns_4_threads %.0f\n", floor);
+    printf("figure: free_ratio_4_threads %.3f\n", request / floor);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::string why_not = request_setup::prepare_backlight();
+    std::string why_not = backlight_backend::enter();
+    if (why_not.empty() && !backlight_backend::regular_attribute(""))
+        why_not = std::string("cannot create the attribute: ") + strerror(errno);
     if (!why_not.empty()) {
         fprintf(stderr, "request-bench: cannot run: %s\n", why_not.c_str());
         return 77;
@@ -187,15 +232,16 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&keeper);
     benchmark::Shutdown();
 
-    const std::string written = request_setup::attribute_content();
+    const std::string written = backlight_backend::attribute_content();
     if (keeper.failed() || written != white_written) {
         fprintf(stderr, "request-bench: a request failed, or the attribute holds \"%s\"\n",
                 written.c_str());
         return 1;
     }
 
-    print_figures(keeper, 1, "");
-    print_figures(keeper, contending_threads, "_4_threads");
+    print_figures(keeper, 1, "floor_request", "");
+    print_figures(keeper, contending_threads, "locked_floor_request", "_4_threads");
+    print_free_floor(keeper);
     const double request = keeper.cost("module_request", 1);
     const double floor = keeper.cost("floor_request", 1);
     if (request > 0 && floor > 0)

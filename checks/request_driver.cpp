@@ -11,14 +11,15 @@
  * Exit status: 0 done, 1 a step failed, 2 usage, 77 the simulation is not
  * available here (1 in CI).
  */
-#include "lumivane_records.h"
-#include "request_setup.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 #include "kelvo_log.h"
+#include "lumivane_records.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -51,10 +52,12 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const std::string why_not = request_setup::prepare_backlight();
+    std::string why_not = backlight_backend::enter();
+    if (why_not.empty() && !backlight_backend::regular_attribute(""))
+        why_not = std::string("cannot create the attribute: ") + strerror(errno);
     if (!why_not.empty()) {
         fprintf(stderr, "request-driver: %s\n", why_not.c_str());
-        return request_setup::unavailable_status();
+        return backlight_backend::required() ? 1 : 77;
     }
     kelvo_log_set_sink(kelvo_log_discard);
 
@@ -76,7 +79,7 @@ int main(int argc, char** argv)
     }
     handle->release(handle);
 
-    const std::string written = request_setup::attribute_content();
+    const std::string written = backlight_backend::attribute_content();
     if (written != (count > 0 ? white_written : ""))
         return fail("the attribute does not hold what was requested", written.c_str());
     return 0;

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-static const char BACKLIGHT_PATH[] = "/sys/class/backlight/pellix-bl/brightness";
+static const char BACKLIGHT_PATH[] = LUMIVANE_BRIGHTNESS_PATH;
 static const char LOG_TAG[] = "lights";
 
 /* Luma divided by this gives the level: 255 / 5.666 truncates to 45. */

@@ -68,7 +68,8 @@ struct named_light {
     apply_operation apply;
 };
 
-/* Searched in this order; names match byte for byte, case included. */
+/* The lights of the contract (LUMIVANE_LIGHT_NAMES), searched in this order;
+   names match byte for byte, case included. */
 static const struct named_light named_lights[] = {
     {"backlight", set_light_backlight},
     {"keyboard", passive_keyboard},

@@ -17,7 +17,6 @@ using std::false_type;
 using std::is_class;
 using std::is_floating_point;
 using std::is_integral;
-using std::is_pod;
 using std::is_pointer;
 using std::true_type;
 
@@ -113,8 +112,12 @@ bool testIsPointer()
     return true;
 }
 
+// is_pod is deprecated from C++20 on, and still offered and tested in every edition.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 bool testIsPodOrClass()
 {
+    using std::is_pod;
     CHECK_TRUE(is_pod<int>::value);
     CHECK_TRUE(is_pod<Aggregate>::value);
     CHECK_TRUE(is_pod<const Aggregate>::value);
@@ -135,6 +138,7 @@ bool testIsPodOrClass()
     CHECK_TRUE(!is_class<Aggregate&>::value);
     return true;
 }
+#pragma GCC diagnostic pop
 
 } // namespace kelvo
 

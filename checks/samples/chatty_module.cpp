@@ -14,7 +14,7 @@
 namespace
 {
 
-const char attribute[] = "/sys/class/backlight/pellix-bl/brightness";
+const char attribute[] = LUMIVANE_BRIGHTNESS_PATH;
 
 int release_light(light_handle* handle)
 {

@@ -6,7 +6,7 @@
 #include "lumivane_records.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,10 +16,10 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const std::string why_not = pellix_sim::enter();
-    if (!why_not.empty() || !pellix_sim::install_attribute()) {
+    const std::string why_not = backlight_backend::enter();
+    if (!why_not.empty() || !backlight_backend::install_attribute()) {
         fprintf(stderr, "fuzz_apply: %s\n", why_not.c_str());
-        exit(pellix_sim::required() ? 1 : 77);
+        exit(backlight_backend::required() ? 1 : 77);
     }
     kelvo_log_set_sink(kelvo_log_discard);
     return 0;
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int result = handle->apply_state(handle, &request);
     handle->release(handle);
 
-    const std::vector<std::string> writes = pellix_sim::take_writes();
+    const std::vector<std::string> writes = backlight_backend::take_writes();
     const bool backlight = strcmp(name, "backlight") == 0;
     const std::vector<std::string> expected =
         backlight

@@ -27,6 +27,15 @@
 #define MODULE_API_MAJOR 1
 #define MODULE_API_MINOR 0
 
+/* The six lights, in the module's search order, as an initialiser list:
+   static const char* const names[] = {LUMIVANE_LIGHT_NAMES}; */
+#define LUMIVANE_LIGHT_NAMES                                                                       \
+    "backlight", "keyboard", "buttons", "battery", "notifications", "attention"
+
+/* The kernel's backlight device, and the attribute the backlight's level is written to. */
+#define LUMIVANE_BACKLIGHT_DIR "/sys/class/backlight/pellix-bl"
+#define LUMIVANE_BRIGHTNESS_PATH LUMIVANE_BACKLIGHT_DIR "/brightness"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -43,9 +52,9 @@ struct light_request {
 /* The module's entry table, reached through module_record::entry_table. */
 struct module_entries {
     /*
-     * Acquires a handle for the light called `name`: "backlight",
-     * "keyboard", "buttons", "battery", "notifications" or "attention",
-     * matched byte for byte. Safe to call from any thread, at any time.
+     * Acquires a handle for the light called `name`, one of
+     * LUMIVANE_LIGHT_NAMES, matched byte for byte. Safe to call from any
+     * thread, at any time.
      *
      * Returns 0 and stores a new handle in *handle_out; `module` is kept in
      * the handle's `owner` and never read.
@@ -99,7 +108,7 @@ struct light_handle {
      *
      * Backlight: turns the colour into a level, 0..45 (the luma
      * (77 R + 150 G + 29 B) >> 8 divided by 5.666, truncated), writes it to
-     * /sys/class/backlight/pellix-bl/brightness and logs it (tag "lights").
+     * LUMIVANE_BRIGHTNESS_PATH and logs it (tag "lights").
      * One module-wide lock serialises every backlight request of the
      * process, across all handles: each write and its log line complete
      * before the next request starts. A thread cancelled during a request

@@ -1,7 +1,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <string.h>
@@ -137,15 +137,14 @@ TEST_F(BacklightTest, PassiveLightsAcceptEveryRequestAndDoNothing)
     const uint32_t colours[] = {0x00000000u, 0xFFFFFFFFu, 0x80FF0000u, 0x0000FF00u, 0x123456u};
     for (size_t i = 1; i < 6; ++i) {
         const char* name = light_names[i];
-        light_handle* handle = nullptr;
-        ASSERT_NO_FATAL_FAILURE(acquire_ok(name, &handle));
+        light_handle* passive = nullptr;
+        ASSERT_NO_FATAL_FAILURE(acquire_owned(name, &passive));
         for (uint32_t argb : colours)
-            EXPECT_EQ(apply(handle, argb), 0) << name;
-        EXPECT_EQ(handle->apply_state(handle, nullptr), 0) << name;
-        EXPECT_EQ(handle->apply_state(nullptr, nullptr), 0) << name;
-        handle->release(handle);
+            EXPECT_EQ(apply(passive, argb), 0) << name;
+        EXPECT_EQ(passive->apply_state(passive, nullptr), 0) << name;
+        EXPECT_EQ(passive->apply_state(nullptr, nullptr), 0) << name;
     }
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 

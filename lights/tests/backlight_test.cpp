@@ -1,9 +1,10 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
+#include <pthread.h>
 
 #include <random>
 
@@ -17,46 +18,27 @@ uint32_t grey(unsigned value)
     return 0xFF000000u | value << 16 | value << 8 | value;
 }
 
-/* Colours one after another on a backlight handle acquired before the test. */
+/* Colours one after another on the fixture's backlight handle. */
 class BacklightColourTest : public BacklightTest
 {
   protected:
-    void SetUp() override
-    {
-        ASSERT_NO_FATAL_FAILURE(BacklightTest::SetUp());
-        if (IsSkipped())
-            return;
-        ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
-    }
-
-    void TearDown() override
-    {
-        if (handle != nullptr)
-            handle->release(handle);
-    }
-
     /* Applies one colour and returns what reached the attribute. */
     std::vector<std::string> writes_for(uint32_t argb)
     {
         EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
-        return pellix_sim::take_writes();
+        return backlight_backend::take_writes();
     }
-
-    light_handle* handle = nullptr;
 };
 
 } // namespace
 
 TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (unsigned value = 0; value < 256; ++value) {
         ASSERT_EQ(apply(handle, grey(value)), 0) << value;
-        ASSERT_EQ(pellix_sim::take_writes(), one_write(expected_level(grey(value))))
+        ASSERT_EQ(backlight_backend::take_writes(), one_write(expected_level(grey(value))))
             << "grey " << value;
     }
-    handle->release(handle);
 }
 
 TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
@@ -94,13 +76,10 @@ TEST_F(BacklightColourTest, AlphaByteIsIgnored)
 
 TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
-    handle->release(handle);
 
-    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(2, "22\n"));
+    EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(2, "22\n"));
     const std::vector<log_line> lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const log_line& line : lines) {
@@ -112,11 +91,8 @@ TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 
 TEST_F(BacklightTest, NullRequestIsRejectedWithoutTouchingAnything)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
-    handle->release(handle);
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 
@@ -124,21 +100,33 @@ TEST_F(BacklightTest, ConcurrentRequestsOnManyHandlesNeverInterleave)
 {
     constexpr int threads = 4;
     constexpr int requests = 250;
+    light_handle* handles[threads][2] = {};
+    for (auto& pair : handles) {
+        for (light_handle*& acquired : pair)
+            ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &acquired));
+    }
     std::atomic<int> failures{0};
-    run_together(threads, [&failures](int index) {
+    run_together(threads, [&failures, &handles](int index) {
         std::mt19937 random(static_cast<unsigned>(index));
-        light_handle* handles[2] = {};
-        for (light_handle*& handle : handles)
-            ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
         for (int i = 0; i < requests; ++i)
-            failures += apply(handles[i % 2], static_cast<uint32_t>(random())) != 0;
-        handles[0]->release(handles[0]);
-        handles[1]->release(handles[1]);
+            failures += apply(handles[index][i % 2], static_cast<uint32_t>(random())) != 0;
     });
     EXPECT_EQ(failures.load(), 0);
 
     /* Each write and its log line happen under one lock, so the two orders agree. */
-    const std::vector<int> written = pellix_sim::take_levels();
+    const std::vector<int> written = backlight_backend::take_levels();
     EXPECT_EQ(written.size(), size_t{threads} * requests);
     EXPECT_EQ(written, log.logged_levels());
+}
+
+TEST_F(BacklightTest, TheCallersCancelStateComesBackAsItWas)
+{
+    for (const int state : {PTHREAD_CANCEL_DISABLE, PTHREAD_CANCEL_ENABLE}) {
+        int callers = -1;
+        ASSERT_EQ(pthread_setcancelstate(state, &callers), 0);
+        EXPECT_EQ(apply(handle, 0xFF808080u), 0);
+        int after = -1;
+        pthread_setcancelstate(callers, &after);
+        EXPECT_EQ(after, state) << "the request changed its caller's cancel state";
+    }
 }

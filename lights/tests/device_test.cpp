@@ -5,7 +5,7 @@
 
 #include "kelvo_log.h"
 #include "pellix_driver.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <sys/wait.h>
@@ -15,8 +15,6 @@ using namespace lights_test;
 
 TEST_F(BacklightTest, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnReload)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_TRUE(pellix_driver::unload());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT);
@@ -24,23 +22,19 @@ TEST_F(BacklightTest, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnRelo
 
     ASSERT_TRUE(pellix_driver::load());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
-    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{45});
+    EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>{45});
     EXPECT_EQ(pellix_driver::read_attribute("actual_brightness"), 45);
-    handle->release(handle);
 }
 
 TEST_F(BacklightTest, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
 {
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (const int error : {EIO, ETIMEDOUT, EBUSY}) {
         ASSERT_TRUE(pellix_driver::fail_next_update(error));
         EXPECT_EQ(apply(handle, 0xFF808080u), -error);
     }
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
-    handle->release(handle);
 
-    EXPECT_EQ(pellix_sim::take_levels(), std::vector<int>{22})
+    EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>{22})
         << "failed updates reach no hardware";
     EXPECT_EQ(log.logged_levels(), std::vector<int>(4, 22)) << "every request is logged";
 }
@@ -50,20 +44,18 @@ TEST_F(BacklightTest, CallerWithoutPermissionGetsEacces)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        light_handle* handle = nullptr;
-        const bool refused = setuid(65534) == 0 && acquire("backlight", &handle) == 0 &&
-                             apply(handle, 0xFFFFFFFFu) == -EACCES;
+        const bool refused = setuid(65534) == 0 && apply(handle, 0xFFFFFFFFu) == -EACCES;
         _exit(refused ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_TRUE(pellix_sim::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_writes().empty());
 }
 
 TEST_F(BacklightTest, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)
 {
     /* The driver's update takes two seconds; it ends by itself. */
-    ASSERT_NO_FATAL_FAILURE(
-        cancel_blocked_request([] { return pellix_driver::stall_next_update(2000); }, [] {}));
+    ASSERT_NO_FATAL_FAILURE(cancel_blocked_request(
+        handle, [] { return pellix_driver::stall_next_update(2000); }, [] {}));
 }

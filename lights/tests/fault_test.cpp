@@ -1,12 +1,13 @@
 /* The backlight attribute failing in every way the device can make it fail,
-   and a request's thread cancelled while the attribute blocks it. Surviving
-   a fault means: every request returns the fault's error, the open failure
-   is logged once per process, the lock is released, nothing is left open,
-   and service resumes as soon as the attribute is back. */
+   a request's thread cancelled while the attribute blocks it, and attributes
+   that are not what the kernel gives. Surviving a fault means: every request
+   returns the fault's error, the open failure is logged once per process,
+   the lock is released, nothing is left open, and service resumes as soon
+   as the attribute is back. */
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,27 +27,27 @@ struct fault {
 
 bool missing_file()
 {
-    return pellix_sim::remove_attribute();
+    return backlight_backend::remove_attribute();
 }
 
 bool missing_directory()
 {
-    return pellix_sim::remove_device_dir();
+    return backlight_backend::remove_device_dir();
 }
 
 bool directory_in_place()
 {
-    return pellix_sim::directory_in_place();
+    return backlight_backend::directory_in_place();
 }
 
 bool read_only_file_system()
 {
-    return pellix_sim::read_only_attribute();
+    return backlight_backend::read_only_attribute();
 }
 
 bool full_device()
 {
-    return pellix_sim::bind_over_attribute("/dev/full");
+    return backlight_backend::bind_over_attribute("/dev/full");
 }
 
 const fault faults[] = {
@@ -69,9 +70,9 @@ void survive(const fault& injected, light_handle* handle)
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -injected.error) << injected.name;
     EXPECT_EQ(apply(handle, 0xFF808080u), -injected.error) << injected.name;
 
-    ASSERT_TRUE(pellix_sim::install_attribute());
+    ASSERT_TRUE(backlight_backend::install_attribute());
     EXPECT_EQ(apply(handle, 0xFF000000u), 0) << injected.name;
-    EXPECT_EQ(pellix_sim::take_writes(), one_write(0)) << injected.name;
+    EXPECT_EQ(backlight_backend::take_writes(), one_write(0)) << injected.name;
     report_figure("faults_survived", 1);
 }
 
@@ -79,7 +80,7 @@ void survive(const fault& injected, light_handle* handle)
    blocks until someone reads. */
 bool fill_attribute()
 {
-    const int fd = open(pellix_sim::attribute_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(backlight_backend::attribute_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     static const char zeros[4096] = {};
@@ -98,7 +99,7 @@ TEST_F(BacklightTest, ACancelledRequestLeavesTheLockReleasedAndNothingOpen)
 {
     /* A full FIFO blocks the write; reading it empty lets the write go. */
     ASSERT_NO_FATAL_FAILURE(
-        cancel_blocked_request(fill_attribute, [] { pellix_sim::take_writes(); }));
+        cancel_blocked_request(handle, fill_attribute, [] { backlight_backend::take_writes(); }));
 }
 
 TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
@@ -106,8 +107,6 @@ TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
     const fault& injected = GetParam();
     const int descriptors = open_descriptors();
     const size_t warnings = injected.at_open && first_open_failure() ? 1 : 0;
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
 
     survive(injected, handle);
 
@@ -117,8 +116,6 @@ TEST_P(FaultTest, RequestsFailWithTheErrnoAndServiceResumesWhenTheFileIsBack)
     EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(22)), 1u);
     EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(0)), 1u);
     EXPECT_EQ(log.lines().size(), 3 + warnings);
-
-    handle->release(handle);
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
@@ -131,13 +128,30 @@ TEST_F(BacklightTest, OneProcessThroughEveryFaultLogsOneWarningInAll)
 {
     const int descriptors = open_descriptors();
     const size_t warnings = first_open_failure() ? 1 : 0;
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     for (int round = 0; round < 2; ++round) {
         for (const fault& injected : faults)
             survive(injected, handle);
     }
-    handle->release(handle);
     EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), warnings);
     EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST_F(BacklightTest, TheAttributeIsOpenedForReadingAndWritingAndNeverTruncated)
+{
+    /* A regular file keeps whatever the level's bytes do not cover. */
+    ASSERT_TRUE(backlight_backend::regular_attribute("stale text\n"));
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(backlight_backend::attribute_content(), "45\nle text\n");
+
+    /* A FIFO no driver reads: opened for writing only, the request would
+       wait for a reader with the lock held. */
+    ASSERT_TRUE(backlight_backend::unread_attribute());
+    int result = 1;
+    const bool returned = apply_within(handle, 0xFFFFFFFFu, 10, &result);
+    if (!returned) {
+        /* A reader that stays lets the waiting request go, so later tests run. */
+        (void)open(backlight_backend::attribute_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ASSERT_TRUE(returned) << "the request waits for a reader of the attribute";
+    EXPECT_EQ(result, 0);
 }

@@ -1,8 +1,10 @@
 /* What the tests and fuzz targets know of the module independently of its
-   code: the six light names, and the level the double-precision formula
-   gives for a colour. */
+   code: the six light names of its contract, and the level the
+   double-precision formula gives for a colour. */
 #ifndef LIGHTS_TEST_LIGHT_NAMES_H
 #define LIGHTS_TEST_LIGHT_NAMES_H
+
+#include "lumivane_records.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -11,8 +13,7 @@ namespace lights_test
 {
 
 /* The names the module drives, in its own search order. */
-inline const char* const light_names[6] = {"backlight", "keyboard",      "buttons",
-                                           "battery",   "notifications", "attention"};
+inline const char* const light_names[6] = {LUMIVANE_LIGHT_NAMES};
 
 inline bool is_light_name(const char* name)
 {

@@ -1,9 +1,10 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -46,33 +48,6 @@ void* apply_white_then_test_cancel(void* argument)
     request->result = apply(request->handle, 0xFFFFFFFFu);
     pthread_testcancel();
     return nullptr;
-}
-
-/* Applies `argb` on a thread of its own and waits at most `seconds` for it:
-   true, with the request's result in *result, if it returned in time. A
-   request that hangs is left behind. */
-bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
-{
-    struct outcome {
-        std::mutex mutex;
-        std::condition_variable returned;
-        bool done = false;
-        int result = 0;
-    };
-    const auto shared = std::make_shared<outcome>();
-    std::thread([shared, handle, argb] {
-        const int applied = apply(handle, argb);
-        std::lock_guard<std::mutex> hold(shared->mutex);
-        shared->result = applied;
-        shared->done = true;
-        shared->returned.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> hold(shared->mutex);
-    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
-                                   [&shared] { return shared->done; }))
-        return false;
-    *result = shared->result;
-    return true;
 }
 
 } // namespace
@@ -123,7 +98,7 @@ int logged_level(const char* text)
     return strcmp(end, "\n") == 0 ? static_cast<int>(level) : -1;
 }
 
-const char open_warning[] = "write_int failed to open /sys/class/backlight/pellix-bl/brightness\n";
+const char open_warning[] = "write_int failed to open " LUMIVANE_BRIGHTNESS_PATH "\n";
 
 std::string level_line(int level)
 {
@@ -170,6 +145,61 @@ int apply(light_handle* handle, uint32_t argb)
     return handle->apply_state(handle, &request);
 }
 
+bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
+{
+    struct outcome {
+        std::mutex mutex;
+        std::condition_variable returned;
+        bool done = false;
+        int result = 0;
+    };
+    const auto shared = std::make_shared<outcome>();
+    std::thread([shared, handle, argb] {
+        const int applied = apply(handle, argb);
+        std::lock_guard<std::mutex> hold(shared->mutex);
+        shared->result = applied;
+        shared->done = true;
+        shared->returned.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> hold(shared->mutex);
+    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
+                                   [&shared] { return shared->done; }))
+        return false;
+    *result = shared->result;
+    return true;
+}
+
+fresh_module::~fresh_module()
+{
+    if (library_ != nullptr)
+        dlclose(library_);
+}
+
+void fresh_module::load()
+{
+    /* The file of the module this program links, found from one of its
+       functions. The loader takes a file it has loaded already for the same
+       module, so the copy is a file of its own, gone once it is loaded. */
+    Dl_info linked{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(HMI.entry_table->open_entry), &linked), 0);
+    char scratch[] = "/tmp/lumivane-fresh.XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr) << strerror(errno);
+    const std::string copy = std::string(scratch) + "/lumivane.so";
+    std::error_code error;
+    std::filesystem::copy_file(linked.dli_fname, copy, error);
+    library_ = error ? nullptr : dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string why_not = error ? error.message() : library_ == nullptr ? dlerror() : "";
+    std::filesystem::remove_all(scratch, error);
+    ASSERT_NE(library_, nullptr) << linked.dli_fname << ": " << why_not;
+    record_ = static_cast<const module_record*>(dlsym(library_, "HMI"));
+    ASSERT_NE(record_, nullptr) << "no HMI in the copy";
+}
+
+int fresh_module::acquire(const char* name, light_handle** handle) const
+{
+    return record_->entry_table->open_entry(record_, name, handle);
+}
+
 bool first_open_failure()
 {
     static std::atomic<bool> seen{false};
@@ -193,12 +223,10 @@ void run_together(int count, const std::function<void(int)>& body)
         thread.join();
 }
 
-void cancel_blocked_request(const std::function<bool()>& block,
+void cancel_blocked_request(light_handle* handle, const std::function<bool()>& block,
                             const std::function<void()>& unblock)
 {
     const int descriptors = open_descriptors();
-    light_handle* handle = nullptr;
-    ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
     ASSERT_TRUE(block()) << strerror(errno);
 
     /* Once the request has the attribute open it holds the lock, and its
@@ -222,24 +250,29 @@ void cancel_blocked_request(const std::function<bool()>& block,
     ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
         << "the next request hangs: the cancelled one left the lock held";
     EXPECT_EQ(result, 0);
-    const std::vector<std::string> writes = pellix_sim::take_writes();
+    const std::vector<std::string> writes = backlight_backend::take_writes();
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(writes.back(), "22\n");
-
-    handle->release(handle);
     EXPECT_EQ(open_descriptors(), descriptors);
     report_figure("faults_survived", 1);
 }
 
 void BacklightTest::SetUp()
 {
-    const std::string why_not = pellix_sim::enter();
+    const std::string why_not = backlight_backend::enter();
     if (!why_not.empty()) {
-        if (pellix_sim::required())
+        if (backlight_backend::required())
             FAIL() << why_not;
         GTEST_SKIP() << why_not;
     }
-    ASSERT_TRUE(pellix_sim::install_attribute()) << strerror(errno);
+    ASSERT_TRUE(backlight_backend::install_attribute()) << strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &handle));
+}
+
+void BacklightTest::acquire_owned(const char* name, light_handle** acquired)
+{
+    ASSERT_NO_FATAL_FAILURE(acquire_ok(name, acquired));
+    owned_.emplace_back(*acquired);
 }
 
 } // namespace lights_test

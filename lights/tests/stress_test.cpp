@@ -4,7 +4,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "pellix_sim.h"
+#include "backlight_backend.h"
 
 #include <malloc.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -92,9 +92,9 @@ std::vector<long> histogram(const std::vector<int>& levels)
 
 TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 {
-    light_handle* handles[backlight_handles] = {};
-    for (light_handle*& handle : handles)
-        ASSERT_NO_FATAL_FAILURE(acquire_ok("backlight", &handle));
+    light_handle* handles[backlight_handles] = {handle};
+    for (int index = 1; index < backlight_handles; ++index)
+        ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &handles[index]));
     std::vector<int> written;
     written.reserve(total_requests);
     logged.assign(total_requests, -1);
@@ -110,7 +110,7 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 
     std::thread drain([&] {
         while (!done.load()) {
-            for (int level : pellix_sim::take_levels())
+            for (int level : backlight_backend::take_levels())
                 written.push_back(level);
             std::this_thread::yield();
         }
@@ -120,10 +120,10 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
     for (int index = 0; index < passive_threads; ++index) {
         passive.emplace_back([&, index] {
             for (int i = 0; !done.load(); ++i) {
-                light_handle* handle = nullptr;
-                failures += acquire(light_names[1 + (index + i) % 5], &handle) != 0;
-                failures += handle != nullptr && apply(handle, 0xFFFFFFFFu) != 0;
-                failures += handle != nullptr && handle->release(handle) != 0;
+                light_handle* light = nullptr;
+                failures += acquire(light_names[1 + (index + i) % 5], &light) != 0;
+                const owned_handle owned(light);
+                failures += light == nullptr || apply(light, 0xFFFFFFFFu) != 0;
                 ++passive_requests;
             }
         });
@@ -131,18 +131,18 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 
     run_together(writer_threads, [&](int index) {
         std::mt19937 random(static_cast<unsigned>(1000 + index));
-        light_handle* handle = handles[index % backlight_handles];
+        light_handle* writer = handles[index % backlight_handles];
         for (int i = 0; i < total_requests / writer_threads; ++i) {
             const uint32_t argb = static_cast<uint32_t>(random());
             ++expected[static_cast<size_t>(index)][static_cast<size_t>(expected_level(argb))];
-            failures += apply(handle, argb) != 0;
+            failures += apply(writer, argb) != 0;
         }
     });
     done = true;
     drain.join();
     for (std::thread& thread : passive)
         thread.join();
-    for (int level : pellix_sim::take_levels())
+    for (int level : backlight_backend::take_levels())
         written.push_back(level);
 
     EXPECT_EQ(failures.load(), 0);
@@ -163,8 +163,6 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
     EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_LE(heap_in_use(), heap_before + heap_slack);
 
-    for (light_handle* handle : handles)
-        handle->release(handle);
     report_figure("requests_served", total_requests);
     report_figure("passive_requests", passive_requests.load());
     printf("stress: %d backlight requests on %d threads over %d handles, %ld passive "
@@ -174,18 +172,23 @@ TEST_F(BacklightTest, ManyThreadsOnFourHandlesLoseNoWriteAndLeaveNothingBehind)
 
 TEST_F(BacklightTest, ManyThreadsRacingTheFirstAcquireAreAllServed)
 {
+    /* The first acquires of a module that has not run yet. */
+    fresh_module module;
+    ASSERT_NO_FATAL_FAILURE(module.load());
+    std::vector<owned_handle> raced(racing_threads);
     std::atomic<int> failures{0};
-    run_together(racing_threads, [&failures](int) {
-        light_handle* handle = nullptr;
-        if (acquire("backlight", &handle) != 0) {
+    run_together(racing_threads, [&failures, &module, &raced](int index) {
+        light_handle* racer = nullptr;
+        if (module.acquire("backlight", &racer) != 0) {
             ++failures;
             return;
         }
-        failures += apply(handle, 0xFFFFFFFFu) != 0;
-        handle->release(handle);
+        raced[static_cast<size_t>(index)].reset(racer);
+        failures += apply(racer, 0xFFFFFFFFu) != 0;
     });
+    raced.clear(); /* released while the copy is still loaded */
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(pellix_sim::take_writes(), std::vector<std::string>(racing_threads, "45\n"));
+    EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(racing_threads, "45\n"));
     report_figure("requests_served", racing_threads);
 }
 

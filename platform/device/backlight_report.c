@@ -3,6 +3,8 @@
  * then shows what the kernel's backlight holds and every level the Pellix
  * driver told the hardware. Exits with COMMAND's status.
  */
+#include "lumivane_records.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -41,9 +43,9 @@ int main(int argc, char** argv)
         return 2;
 
     printf("\nthe kernel's backlight, read back:\n");
-    show("  brightness", "/sys/class/backlight/pellix-bl/brightness");
-    show("  actual_brightness", "/sys/class/backlight/pellix-bl/actual_brightness");
-    show("  max_brightness", "/sys/class/backlight/pellix-bl/max_brightness");
+    show("  brightness", LUMIVANE_BRIGHTNESS_PATH);
+    show("  actual_brightness", LUMIVANE_BACKLIGHT_DIR "/actual_brightness");
+    show("  max_brightness", LUMIVANE_BACKLIGHT_DIR "/max_brightness");
     show("  levels the driver was told", "/sys/module/pellix_bl/parameters/updates");
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

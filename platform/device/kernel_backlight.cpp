@@ -1,12 +1,12 @@
 /*
- * The tests' backlight on the emulated device: the same calls the simulated
- * backlight answers, answered here by the kernel's backlight class and the
- * Pellix driver. What the module wrote is read back from the driver's record
- * of the levels the hardware was told, so every write passes the kernel's
- * parsing and range check on its way.
+ * The tests' backlight on the emulated device, the second backend of
+ * backlight_backend.h: its common calls, answered here by the kernel's
+ * backlight class and the Pellix driver. What the module wrote is read back
+ * from the driver's record of the levels the hardware was told, so every
+ * write passes the kernel's parsing and range check on its way.
  */
+#include "backlight_backend.h"
 #include "pellix_driver.h"
-#include "pellix_sim.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -42,7 +42,7 @@ std::string read_text(const std::string& path)
 
 bool device_present()
 {
-    return access(pellix_sim::device_dir, F_OK) == 0;
+    return access(backlight_backend::device_dir, F_OK) == 0;
 }
 
 } // namespace
@@ -79,17 +79,14 @@ bool stall_next_update(unsigned milliseconds)
 
 int read_attribute(const char* name)
 {
-    const std::string text = read_text(std::string(pellix_sim::device_dir) + "/" + name);
+    const std::string text = read_text(std::string(backlight_backend::device_dir) + "/" + name);
     return text.empty() ? -1 : std::stoi(text);
 }
 
 } // namespace pellix_driver
 
-namespace pellix_sim
+namespace backlight_backend
 {
-
-const char device_dir[] = "/sys/class/backlight/pellix-bl";
-const char attribute_path[] = "/sys/class/backlight/pellix-bl/brightness";
 
 std::string enter()
 {
@@ -127,4 +124,4 @@ std::vector<int> take_levels()
     return levels;
 }
 
-} // namespace pellix_sim
+} // namespace backlight_backend

@@ -21,21 +21,27 @@
 namespace
 {
 
-const char* const all_lights[] = {"backlight", "keyboard",      "buttons",
-                                  "battery",   "notifications", "attention"};
+/* The lights of the contract; the first, the backlight, is the default. */
+const char* const all_lights[] = {LUMIVANE_LIGHT_NAMES};
 
 constexpr int exit_ok = 0;
 constexpr int exit_failed = 1;
 constexpr int exit_usage = 2;
 
-const char usage_text[] = "usage: lights-loader MODULE [LIGHT|--all] [COLOUR]\n"
-                          "  LIGHT is backlight (the default), keyboard, buttons, battery,\n"
-                          "  notifications or attention; --all drives all six\n"
-                          "  COLOUR is 0xAARRGGBB or #RRGGBB; the default is 0xFFFFFFFF\n";
+void print_usage(FILE* stream)
+{
+    fputs("usage: lights-loader MODULE [LIGHT|--all] [COLOUR]\n  LIGHT is one of", stream);
+    for (const char* name : all_lights)
+        fprintf(stream, " %s", name);
+    fprintf(stream,
+            ";\n  the default is %s, --all drives them all\n"
+            "  COLOUR is 0xAARRGGBB or #RRGGBB; the default is 0xFFFFFFFF\n",
+            all_lights[0]);
+}
 
 int usage()
 {
-    fputs(usage_text, stderr);
+    print_usage(stderr);
     return exit_usage;
 }
 
@@ -186,7 +192,7 @@ bool drive_light(const module_record* module, const char* name, uint32_t argb)
 int main(int argc, char** argv)
 {
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        fputs(usage_text, stdout);
+        print_usage(stdout);
         return exit_ok;
     }
     if (argc < 2 || argc > 4)
@@ -195,7 +201,7 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     const char* path = argv[1];
-    const char* light = argc > 2 ? argv[2] : "backlight";
+    const char* light = argc > 2 ? argv[2] : all_lights[0];
     uint32_t argb = 0xFFFFFFFFu;
     if (argc > 3 && !parse_colour(argv[3], &argb)) {
         fprintf(stderr, "lights-loader: not a colour: %s\n", argv[3]);

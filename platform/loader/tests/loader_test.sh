@@ -3,12 +3,14 @@
 # the simulated backlight, and a clear refusal for each kind of bad module.
 #
 # loader_test.sh EMULATOR LOADER MODULE WRONG_MAGIC WRONG_VERSION NO_HANDLE NO_RECORD SIMULATOR
-set -u
-emulator=$1 loader=$2 module=$3 wrong_magic=$4 wrong_version=$5 no_handle=$6 no_record=$7 simulator=$8
+# (EMULATOR: the user-mode emulator's command line, split at blanks)
+set -eu -o pipefail
+read -r -a emulator <<<"$1"
+loader=$2 module=$3 wrong_magic=$4 wrong_version=$5 no_handle=$6 no_record=$7 simulator=$8
 failures=0
 out=$(mktemp) err=$(mktemp) scratch=$(mktemp -d)
 trap 'rm -rf "$out" "$err" "$scratch"' EXIT
-cd "$scratch" # an empty directory, for the bare file name below
+cd "$scratch" || exit 2 # an empty directory, for the bare file name below
 
 # expect STATUS TEXT... -- COMMAND...: the status, and each TEXT as a line
 # fragment of standard output and error together.
@@ -26,7 +28,7 @@ expect() {
     local ok=true
     [ "$got" -eq "$status" ] || ok=false
     for text in "${texts[@]}"; do
-        cat "$out" "$err" | grep -qF -- "$text" || ok=false
+        grep -qF -- "$text" "$out" "$err" || ok=false
     done
     if $ok; then
         echo "pass  ${*: -3}"
@@ -38,8 +40,7 @@ expect() {
     fi
 }
 
-# shellcheck disable=SC2086 # the emulator is a command with arguments
-run=($emulator "$loader")
+run=("${emulator[@]}" "$loader")
 
 expect 0 'ident        lights' 'title        Pellix Lights Module' 'acquire "backlight" = 0' \
     'apply 0xffffffff = 0' 'release = 0' 'I/lights: set_light_backlight brightness=45' \

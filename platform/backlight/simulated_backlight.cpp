@@ -1,4 +1,5 @@
-#include "pellix_sim.h"
+/* The simulated Pellix backlight: see backlight_backend.h. */
+#include "backlight_backend.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,11 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pellix_sim
+namespace backlight_backend
 {
-
-const char device_dir[] = "/sys/class/backlight/pellix-bl";
-const char attribute_path[] = "/sys/class/backlight/pellix-bl/brightness";
 
 namespace
 {
@@ -91,15 +89,6 @@ void clear_attribute()
     if (unlink(attribute_path) != 0 && errno == EISDIR)
         rmdir(attribute_path);
     mkdir(device_dir, 0755);
-}
-
-bool create_regular_attribute()
-{
-    const int fd = open(attribute_path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
 }
 
 } // namespace
@@ -181,17 +170,44 @@ bool directory_in_place()
 
 bool bind_over_attribute(const char* source)
 {
-    clear_attribute();
-    return create_regular_attribute() &&
-           mount(source, attribute_path, nullptr, MS_BIND, nullptr) == 0;
+    return regular_attribute("") && mount(source, attribute_path, nullptr, MS_BIND, nullptr) == 0;
 }
 
 bool read_only_attribute()
 {
-    clear_attribute();
-    return create_regular_attribute() &&
+    return regular_attribute("") &&
            mount(attribute_path, attribute_path, nullptr, MS_BIND, nullptr) == 0 &&
            mount(nullptr, attribute_path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
 }
 
-} // namespace pellix_sim
+bool unread_attribute()
+{
+    clear_attribute();
+    return mkfifo(attribute_path, 0644) == 0;
+}
+
+bool regular_attribute(const std::string& content)
+{
+    clear_attribute();
+    const int fd = open(attribute_path, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool whole =
+        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    close(fd);
+    return whole;
+}
+
+std::string attribute_content()
+{
+    const int fd = open(attribute_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "?";
+    /* One read, so a run that reads it back makes the same calls whatever it holds. */
+    char buffer[4096];
+    const ssize_t count = pread(fd, buffer, sizeof buffer, 0);
+    close(fd);
+    return count < 0 ? std::string("?") : std::string(buffer, static_cast<size_t>(count));
+}
+
+} // namespace backlight_backend
