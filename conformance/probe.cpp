@@ -38,6 +38,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -198,6 +199,24 @@ struct backlight {
     bool ok() const { return status == 0 && handle != nullptr; }
     std::string why() const { return "acquiring \"backlight\" returned " + std::to_string(status); }
 };
+
+/* Polls `done` until it holds or `seconds` have passed; true if it held.
+   A guard against a hang, never a measure of speed. */
+template <typename Condition>
+bool within(double seconds, Condition done)
+{
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!done()) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (static_cast<double>(now.tv_sec - start.tv_sec) +
+                static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 >
+            seconds)
+            return false;
+        usleep(1000);
+    }
+    return true;
+}
 
 int open_descriptors()
 {
@@ -601,11 +620,10 @@ std::string text_one_write()
         return light.why();
     for (const uint32_t argb : {0xFFFFFFFFu, 0xFF000000u, 0xFF808080u, 0xFF0000FFu, 0xFF808080u}) {
         const int status = apply(light.handle, argb);
-        for (int waited = 0, pending = 1; pending > 0 && waited < 1000; ++waited) {
-            ioctl(fd, FIONREAD, &pending);
-            if (pending > 0)
-                usleep(1000);
-        }
+        within(1, [] {
+            int pending = 0;
+            return ioctl(fd, FIONREAD, &pending) != 0 || pending == 0;
+        });
         std::vector<observed_write> writes;
         {
             std::lock_guard<std::mutex> hold(observed_mutex);
@@ -887,10 +905,8 @@ std::string fault_cancelled()
     pthread_t thread;
     if (pthread_create(&thread, nullptr, request_then_cancel_point, &request) != 0)
         return "no thread";
-    int waited = 0;
-    while ((request.thread == 0 || thread_state(request.thread) != 'D') && waited++ < 5000)
-        usleep(1000);
-    if (waited >= 5000)
+    if (!within(5,
+                [&request] { return request.thread != 0 && thread_state(request.thread) == 'D'; }))
         return "the request never reached the driver";
     pthread_cancel(thread);
     pthread_join(thread, nullptr);
@@ -907,9 +923,7 @@ std::string fault_cancelled()
         next->result = apply(handle, 0xFF808080u);
         next->done = true;
     }).detach();
-    for (int i = 0; i < 10000 && !next->done; ++i)
-        usleep(1000);
-    if (!next->done) {
+    if (!within(10, [&next] { return next->done.load(); })) {
         light.status = -1; /* the hanging request still has it */
         return "the next request did not return within 10 s: the cancelled one left the lock "
                "held";
