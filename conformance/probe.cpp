@@ -286,8 +286,8 @@ std::string record_layout()
             return "the text pointer at offset " + std::to_string(8 + 4 * i) +
                    " does not point into the module";
     }
-    if (strchr(texts[2], '@') == nullptr)
-        return "the credit at offset 16 names no contact address: " + quoted(texts[2]);
+    if (texts[2][0] == '\0')
+        return "the credit at offset 16 is empty";
     void* slot;
     memcpy(&slot, bytes + 24, sizeof slot);
     if (slot != nullptr)
