@@ -92,7 +92,9 @@ int logged_level(const log_line& line)
     const char prefix[] = "set_light_backlight brightness=";
     if (line.text.compare(0, sizeof prefix - 1, prefix) != 0)
         return -1;
-    return atoi(line.text.c_str() + sizeof prefix - 1);
+    char* end = nullptr;
+    const long level = strtol(line.text.c_str() + sizeof prefix - 1, &end, 10);
+    return strcmp(end, "\n") == 0 && level >= 0 && level <= 1000 ? static_cast<int>(level) : -1;
 }
 
 } // namespace
@@ -280,10 +282,11 @@ std::string record_layout()
     /* The fields at their offsets, read as bytes. */
     const auto* bytes = reinterpret_cast<const unsigned char*>(module);
     const char* texts[3];
-    for (int i = 0; i < 3; ++i) {
-        memcpy(&texts[i], bytes + 8 + 4 * i, sizeof texts[i]);
+    for (size_t i = 0; i < 3; ++i) {
+        const size_t offset = 8 + 4 * i;
+        memcpy(&texts[i], bytes + offset, sizeof texts[i]);
         if (!in_module(texts[i]))
-            return "the text pointer at offset " + std::to_string(8 + 4 * i) +
+            return "the text pointer at offset " + std::to_string(offset) +
                    " does not point into the module";
     }
     if (texts[2][0] == '\0')
@@ -558,7 +561,7 @@ std::string writer_flags(int own_fd, ino_t inode)
         return "?";
     std::string flags = "?";
     while (const dirent* entry = readdir(fds)) {
-        const int fd = atoi(entry->d_name);
+        const int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
         struct stat status;
         if (entry->d_name[0] == '.' || fd == own_fd || fd == dirfd(fds) ||
             fstat(fd, &status) != 0 || status.st_ino != inode || !S_ISFIFO(status.st_mode))
@@ -950,6 +953,7 @@ std::string concurrency()
     std::atomic<int> failures{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> workers;
+    workers.reserve(threads);
     for (int index = 0; index < threads; ++index) {
         workers.emplace_back([&, index] {
             light_handle* handles[2] = {};
