@@ -36,7 +36,8 @@ refused "an empty file" "$scratch/empty.so"
 for program in "$@"; do
     refused "a program, not a module: $(basename "$program")" "$program"
 done
-refused "a report it cannot write" --junit "$scratch/no/such/dir/report.xml" "$module"
+refused "a report in a missing directory" --junit "$scratch/no/such/dir/report.xml" "$module"
+refused "a report where a directory is" --junit "$scratch" "$module"
 
 # A device without its kernel: the kit's own copy, beside a runner whose
 # device is incomplete. The binary clauses pass, the boot cannot happen.
