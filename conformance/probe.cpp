@@ -643,7 +643,7 @@ std::string text_one_write()
                    "], not one of " + quoted(want);
         const unsigned long flags = strtoul(writes[0].flags.c_str(), nullptr, 8);
         if ((flags & O_ACCMODE) != O_RDWR)
-            return hex(argb) + ": the attribute was opened with flags 0" + writes[0].flags +
+            return hex(argb) + ": the attribute was opened with flags " + writes[0].flags +
                    ", not for reading and writing";
         if ((flags & O_APPEND) != 0)
             return hex(argb) + ": the attribute was opened for appending";
