@@ -6,7 +6,8 @@
 #
 #   check WHAT DETAIL COMMAND [ARG]...
 #       runs COMMAND; the check passes when it succeeds. DETAIL, if not
-#       empty, follows a failure.
+#       empty, follows a failure. With check_results=true, each check is
+#       also printed as "pass|fail<TAB>WHAT<TAB>DETAIL", for a program.
 #   expect_fail TEXT
 #       for the checker's --expect-fail TEXT (repeatable): the verdict then
 #       passes only when each TEXT given is part of the WHAT of a check that
@@ -15,14 +16,17 @@
 #       prints the verdict on SUBJECT; returns 0 when it passes, 1 if not.
 
 check_failures=() # the WHAT of each check that failed
+check_results=false # also print each check as "pass|fail<TAB>WHAT<TAB>DETAIL"
 check_expected=() # each TEXT of --expect-fail
 
 check() {
     local what=$1 detail=$2
     shift 2
     if "$@"; then
+        $check_results && printf 'pass\t%s\t\n' "$what"
         echo "pass  $what"
     else
+        $check_results && printf 'fail\t%s\t%s\n' "$what" "$detail"
         echo "fail  $what${detail:+: $detail}"
         check_failures+=("$what")
     fi

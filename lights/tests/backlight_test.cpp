@@ -13,12 +13,7 @@ using namespace lights_test;
 namespace
 {
 
-uint32_t grey(unsigned value)
-{
-    return 0xFF000000u | value << 16 | value << 8 | value;
-}
-
-/* Colours one after another on the fixture's backlight handle. */
+/* Colours one after another on the fixture\'s backlight handle. */
 class BacklightColourTest : public BacklightTest
 {
   protected:
@@ -43,10 +38,7 @@ TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
 
 TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
 {
-    /* {luma, level}: the smallest luma reaching each level, and the luma before it. */
-    const int thresholds[][2] = {{6, 1},    {12, 2},   {17, 3},   {23, 4},   {29, 5},  {57, 10},
-                                 {114, 20}, {170, 30}, {227, 40}, {250, 44}, {255, 45}};
-    for (const auto& threshold : thresholds) {
+    for (const auto& threshold : level_thresholds) {
         const unsigned luma = static_cast<unsigned>(threshold[0]);
         EXPECT_EQ(writes_for(grey(luma)), one_write(threshold[1])) << "luma " << luma;
         EXPECT_EQ(writes_for(grey(luma - 1)), one_write(threshold[1] - 1)) << "luma " << luma - 1;
@@ -55,10 +47,9 @@ TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
 
 TEST_F(BacklightColourTest, PrimaryColoursUseTheLumaWeights)
 {
-    EXPECT_EQ(writes_for(0xFFFF0000u), one_write(13)); /* luma 76 */
-    EXPECT_EQ(writes_for(0xFF00FF00u), one_write(26)); /* luma 149 */
-    EXPECT_EQ(writes_for(0xFF0000FFu), one_write(4));  /* luma 28 */
-    EXPECT_EQ(writes_for(0xFF808080u), one_write(22)); /* luma 128 */
+    for (const auto& colour : weighted_colours)
+        EXPECT_EQ(writes_for(colour[0]), one_write(static_cast<int>(colour[1])))
+            << std::hex << colour[0];
 }
 
 TEST_F(BacklightColourTest, AlphaByteIsIgnored)
