@@ -122,7 +122,7 @@ static int find_port(const char* name, char* node, size_t size)
     while (!found && (port = readdir(ports)) != NULL) {
         if (port->d_name[0] == '.')
             continue;
-        char path[256];
+        char path[sizeof PORTS_DIR + sizeof port->d_name + 8];
         char text[64] = "";
         snprintf(path, sizeof path, PORTS_DIR "/%s/name", port->d_name);
         const int fd = open(path, O_RDONLY | O_CLOEXEC);
