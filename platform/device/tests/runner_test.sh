@@ -82,6 +82,16 @@ run emit.device "$runner" "$probe" emit 10485760
 check "10 MiB of output: as under user-mode emulation" \
     both status_is emit.device 0 -- same emit.user.out emit.device.out
 
+# Output nobody takes any more ends the run rather than stalling it: a
+# closed pipe as it would any program (141), a full disk as a failure.
+closed_pipe=$("$runner" --timeout 60 "$probe" emit 10485760 2>/dev/null | head -c 1 >/dev/null
+    echo "${PIPESTATUS[0]}")
+check "output into a closed pipe: 141, as for any program" [ "$closed_pipe" = 141 ]
+status=0
+"$runner" "$probe" emit 100000 >/dev/full 2>"$scratch/full.err" || status=$?
+echo "$status" >"$scratch/full.status"
+check "output onto a full disk: 125, named" refused full "output could not be passed on"
+
 # --- Arguments: 300 of them, one of 100 KiB, empty ones, blanks, quotes,
 # newlines and a leading dash, each arriving as given.
 arguments=("" " " "a b" "'\"" $'two\nlines' "-x" "--" "$(head -c 102400 /dev/zero | tr '\0' x)")
@@ -140,7 +150,7 @@ for signal in INT TERM KILL; do
     *) kill -"$signal" "$pid" ;;
     esac
     status=0
-    wait "$pid" || status=$?
+    { wait "$pid"; } 2>/dev/null || status=$? # (no job notice from the shell)
     case $signal in
     INT) check "INT: 130" [ "$status" = 130 ] ;;
     TERM) check "TERM: 143" [ "$status" = 143 ] ;;
