@@ -754,7 +754,8 @@ std::string log_per_request()
         apply(light.handle, argb);
         want.push_back(expected_level(argb));
     }
-    pellix_driver::fail_next_update(EIO);
+    if (pellix_driver::fail_next_update(EIO) != 0)
+        return "the driver takes no fault";
     apply(light.handle, 0xFF0000FFu);
     want.push_back(4);
     if (!pellix_driver::unload())
@@ -821,7 +822,7 @@ std::string fault_driver_error()
     if (!light.ok())
         return light.why();
     for (const int error : {ETIMEDOUT, EIO, EBUSY}) {
-        if (!pellix_driver::fail_next_update(error))
+        if (pellix_driver::fail_next_update(error) != 0)
             return "the driver takes no fault";
         if (const int status = apply(light.handle, 0xFF808080u); status != -error)
             return "the driver failed with -" + std::to_string(error) + ", apply returned " +

@@ -28,15 +28,20 @@ TEST_F(BacklightTest, UnloadedDriverGivesEnoentOneWarningAndServiceResumesOnRelo
 
 TEST_F(BacklightTest, HardwareErrorComesBackFromApplyAndTheNextUpdateSucceeds)
 {
-    for (const int error : {EIO, ETIMEDOUT, EBUSY}) {
-        ASSERT_TRUE(pellix_driver::fail_next_update(error));
+    /* The highest errno included: it is the one most easily taken for a
+       byte count. */
+    for (const int error : {EIO, ETIMEDOUT, EBUSY, 4095}) {
+        ASSERT_EQ(pellix_driver::fail_next_update(error), 0) << error;
         EXPECT_EQ(apply(handle, 0xFF808080u), -error);
     }
+    /* Numbers no errno can be are refused, and leave no fault pending. */
+    for (const int refused : {-1, -EIO, 4096, 100000})
+        EXPECT_EQ(pellix_driver::fail_next_update(refused), EINVAL) << refused;
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
 
     EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>{22})
         << "failed updates reach no hardware";
-    EXPECT_EQ(log.logged_levels(), std::vector<int>(4, 22)) << "every request is logged";
+    EXPECT_EQ(log.logged_levels(), std::vector<int>(5, 22)) << "every request is logged";
 }
 
 TEST_F(BacklightTest, CallerWithoutPermissionGetsEacces)

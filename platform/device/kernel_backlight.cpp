@@ -67,9 +67,18 @@ bool unload()
     return syscall(SYS_delete_module, driver_name, O_NONBLOCK) == 0 && !device_present();
 }
 
-bool fail_next_update(int error)
+int fail_next_update(int error)
 {
-    return write_text(std::string(parameters) + "fail_next", std::to_string(error));
+    /* write(2) itself, so that the driver's refusal arrives as its errno. */
+    const std::string path = std::string(parameters) + "fail_next";
+    const std::string text = std::to_string(error);
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const ssize_t written = write(fd, text.data(), text.size());
+    const int result = written == static_cast<ssize_t>(text.size()) ? 0 : written < 0 ? errno : EIO;
+    close(fd);
+    return result;
 }
 
 bool stall_next_update(unsigned milliseconds)
@@ -101,7 +110,7 @@ bool required()
 /* A fresh start: the driver loaded, its record empty, no fault pending. */
 bool install_attribute()
 {
-    return pellix_driver::load() && pellix_driver::fail_next_update(0) &&
+    return pellix_driver::load() && pellix_driver::fail_next_update(0) == 0 &&
            pellix_driver::stall_next_update(0) &&
            write_text(std::string(parameters) + "updates", "0");
 }

@@ -8,6 +8,7 @@
  *   /sys/module/pellix_bl/parameters/updates        read: one level a line,
  *                                                    oldest first; write: clear
  *   /sys/module/pellix_bl/parameters/fail_next      errno for the next update
+ *                                                    (1..4095; 0 for none)
  *   /sys/module/pellix_bl/parameters/stall_next_ms  delay for the next update
  *
  * Each of the last two applies to one update and then resets to 0.
@@ -32,8 +33,31 @@ static unsigned int record_lost;
 static int hardware_level;
 
 static int fail_next;
-module_param(fail_next, int, 0644);
-MODULE_PARM_DESC(fail_next, "errno the next update fails with; 0 for none");
+
+/*
+ * Only a number an update could really return is taken: an errno, 1 up to
+ * MAX_ERRNO, or 0 for none. Anything else would come out of write() as a
+ * return value no caller can read as an error.
+ */
+static int fail_next_set(const char *value, const struct kernel_param *kp)
+{
+	int error;
+	const int ret = kstrtoint(value, 0, &error);
+
+	if (ret)
+		return ret;
+	if (error < 0 || error > MAX_ERRNO)
+		return -EINVAL;
+	xchg(&fail_next, error);
+	return 0;
+}
+
+static const struct kernel_param_ops fail_next_ops = {
+	.set = fail_next_set,
+	.get = param_get_int,
+};
+module_param_cb(fail_next, &fail_next_ops, &fail_next, 0644);
+MODULE_PARM_DESC(fail_next, "errno the next update fails with (1..4095); 0 for none");
 
 static unsigned int stall_next_ms;
 module_param(stall_next_ms, uint, 0644);
@@ -90,7 +114,7 @@ static int pellix_update_status(struct backlight_device *bd)
 	if (stall_ms)
 		msleep(stall_ms);
 	if (error)
-		return -abs(error);
+		return -error;
 	record_update(backlight_get_brightness(bd));
 	return 0;
 }

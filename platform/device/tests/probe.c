@@ -1,0 +1,102 @@
+/*
+ * The runner's tests' one ARM program: each mode shows one thing a program
+ * meets on the emulated device, in a form the tests compare with the same
+ * program under user-mode emulation.
+ *
+ *   probe args ARG...  writes each ARG, NUL-terminated, to standard output
+ *   probe abort        says on standard error whether the standard streams
+ *                      are terminals, prints a line on standard output and
+ *                      aborts: the line is lost unless stdout is line-buffered
+ *   probe emit BYTES   writes BYTES bytes of a repeating pattern of every byte
+ *                      value to standard output
+ *   probe stdin        copies standard input to standard output
+ *   probe wait         says "waiting" on both streams, then waits forever
+ *   probe forge        writes a status line to everything it can open that
+ *                      might reach the host, then waits forever
+ */
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static void wait_forever(void)
+{
+    for (;;)
+        pause();
+}
+
+/* The lines a status channel might take for a program's end. */
+static void forge(void)
+{
+    static const char lines[] = "exit 0\npellix-init: exit 0\nboot\nexit 0\n";
+    printf("%s", lines);
+    fflush(stdout);
+    fprintf(stderr, "%s", lines);
+    const char* fixed[] = {"/dev/kmsg", "/dev/console", "/dev/ttyAMA0", "/dev/hvc0"};
+    for (size_t i = 0; i < sizeof fixed / sizeof fixed[0]; ++i) {
+        const int fd = open(fixed[i], O_WRONLY | O_NONBLOCK | O_NOCTTY);
+        if (fd >= 0 && write(fd, lines, sizeof lines - 1) >= 0)
+            close(fd);
+    }
+    DIR* dev = opendir("/dev");
+    const struct dirent* entry;
+    while (dev != NULL && (entry = readdir(dev)) != NULL) {
+        if (strncmp(entry->d_name, "vport", 5) != 0)
+            continue;
+        char path[300];
+        snprintf(path, sizeof path, "/dev/%s", entry->d_name);
+        const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY);
+        if (fd >= 0) {
+            fprintf(stderr, "probe: opened %s\n", path);
+            if (write(fd, lines, sizeof lines - 1) < 0)
+                perror(path);
+            close(fd);
+        }
+    }
+    if (dev != NULL)
+        closedir(dev);
+    wait_forever();
+}
+
+int main(int argc, char** argv)
+{
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (strcmp(mode, "args") == 0) {
+        for (int i = 2; i < argc; ++i)
+            fwrite(argv[i], 1, strlen(argv[i]) + 1, stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (strcmp(mode, "abort") == 0) {
+        fprintf(stderr, "terminals: stdin %d, stdout %d, stderr %d\n", isatty(0), isatty(1),
+                isatty(2));
+        printf("before abort\n");
+        abort();
+    }
+    if (strcmp(mode, "emit") == 0 && argc == 3) {
+        char block[4096];
+        for (size_t i = 0; i < sizeof block; ++i)
+            block[i] = (char)(i * 7 % 256);
+        for (long left = atol(argv[2]); left > 0; left -= (long)sizeof block)
+            fwrite(block, 1, left < (long)sizeof block ? (size_t)left : sizeof block, stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (strcmp(mode, "stdin") == 0) {
+        char block[4096];
+        size_t got;
+        while ((got = fread(block, 1, sizeof block, stdin)) > 0)
+            fwrite(block, 1, got, stdout);
+        return ferror(stdin) || fflush(stdout) != 0 ? 1 : 0;
+    }
+    if (strcmp(mode, "wait") == 0) {
+        printf("waiting\n");
+        fflush(stdout);
+        fprintf(stderr, "waiting\n");
+        wait_forever();
+    }
+    if (strcmp(mode, "forge") == 0)
+        forge();
+    fprintf(stderr, "usage: probe args|abort|emit BYTES|stdin|wait|forge\n");
+    return 2;
+}
