@@ -685,6 +685,22 @@ std::string text_no_truncation()
 
 /* ---- Log. */
 
+/* How a logged line differs from the one expected: tag "lights", then the
+   priority, the format and the text; empty when it does not. */
+std::string line_differs(const log_line& line, int priority, const std::string& format,
+                         const std::string& text)
+{
+    if (line.tag != "lights")
+        return "tag " + quoted(line.tag);
+    if (line.priority != priority)
+        return "priority " + std::to_string(line.priority) + ", not " + std::to_string(priority);
+    if (line.format != format)
+        return "format " + quoted(line.format) + ", not " + quoted(format);
+    if (line.text != text)
+        return "text " + quoted(line.text) + ", not " + quoted(text);
+    return "";
+}
+
 std::string log_information()
 {
     if (std::string why = fresh_backlight(); !why.empty())
@@ -697,16 +713,7 @@ std::string log_information()
     const std::vector<log_line> lines = take_log();
     if (lines.size() != 1)
         return std::to_string(lines.size()) + " lines for one request";
-    const log_line& line = lines[0];
-    if (line.tag != "lights")
-        return "tag " + quoted(line.tag);
-    if (line.priority != 4)
-        return "priority " + std::to_string(line.priority) + ", not 4";
-    if (line.format != info_format)
-        return "format " + quoted(line.format) + ", not " + quoted(info_format);
-    if (line.text != info_text(22))
-        return "text " + quoted(line.text) + ", not " + quoted(info_text(22));
-    return "";
+    return line_differs(lines[0], 4, info_format, info_text(22));
 }
 
 std::string log_warning()
@@ -729,16 +736,7 @@ std::string log_warning()
         return "the driver cannot be loaded again";
     if (warnings.size() != 1)
         return std::to_string(warnings.size()) + " warnings for a failed open";
-    const log_line& line = warnings[0];
-    if (line.tag != "lights")
-        return "tag " + quoted(line.tag);
-    if (line.priority != 6)
-        return "priority " + std::to_string(line.priority) + ", not 6";
-    if (line.format != warning_format)
-        return "format " + quoted(line.format) + ", not " + quoted(warning_format);
-    if (line.text != warning_text)
-        return "text " + quoted(line.text) + ", not " + quoted(warning_text);
-    return "";
+    return line_differs(warnings[0], 6, warning_format, warning_text);
 }
 
 std::string log_per_request()
