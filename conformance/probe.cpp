@@ -285,7 +285,7 @@ std::string record_layout()
     const char* texts[3];
     for (size_t i = 0; i < 3; ++i) {
         const size_t offset = 8 + 4 * i;
-        memcpy(&texts[i], bytes + offset, sizeof texts[i]);
+        memcpy(static_cast<void*>(&texts[i]), bytes + offset, sizeof texts[i]);
         if (!in_module(texts[i]))
             return "the text pointer at offset " + std::to_string(offset) +
                    " does not point into the module";
@@ -293,7 +293,7 @@ std::string record_layout()
     if (texts[2][0] == '\0')
         return "the credit at offset 16 is empty";
     void* slot;
-    memcpy(&slot, bytes + 24, sizeof slot);
+    memcpy(static_cast<void*>(&slot), bytes + 24, sizeof slot);
     if (slot != nullptr)
         return "loader_slot at offset 24 is not null";
     for (int at = 28; at < 128; ++at) {
