@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 static const char BACKLIGHT_PATH[] = LUMIVANE_BRIGHTNESS_PATH;
-static const char LOG_TAG[] = "lights";
+static const char LOG_TAG[] = LUMIVANE_LOG_TAG;
 
 /* Luma divided by this gives the level: 255 / 5.666 truncates to 45. */
 static constexpr double LUMA_DIVISOR = 5.666;
@@ -80,7 +80,7 @@ static void warn_open_failed_once(const char* path)
 {
     if (write_int_warned)
         return;
-    __kelvo_log_print(KELVO_LOG_ERROR, LOG_TAG, "write_int failed to open %s\n", path);
+    __kelvo_log_print(KELVO_LOG_ERROR, LOG_TAG, LUMIVANE_LOG_OPEN_WARNING_FORMAT, path);
     write_int_warned = 1;
 }
 
@@ -130,7 +130,7 @@ extern "C" int set_light_backlight(struct light_handle*, const struct light_requ
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     pthread_mutex_lock(&lights_lock);
     const int result = write_int(BACKLIGHT_PATH, level);
-    __kelvo_log_print(KELVO_LOG_INFO, LOG_TAG, "set_light_backlight brightness=%d\n", level);
+    __kelvo_log_print(KELVO_LOG_INFO, LOG_TAG, LUMIVANE_LOG_REQUEST_FORMAT, level);
     pthread_mutex_unlock(&lights_lock);
     pthread_setcancelstate(cancel_state, nullptr);
 

@@ -36,6 +36,15 @@
 #define LUMIVANE_BACKLIGHT_DIR "/sys/class/backlight/pellix-bl"
 #define LUMIVANE_BRIGHTNESS_PATH LUMIVANE_BACKLIGHT_DIR "/brightness"
 
+/* What the module logs through the platform's log library (kelvo_log.h
+   numbers the priorities): the tag and the two formats. The request line is
+   logged at information priority once per backlight request; the warning at
+   error priority once per process, on the first failure to open the
+   attribute. */
+#define LUMIVANE_LOG_TAG "lights"
+#define LUMIVANE_LOG_REQUEST_FORMAT "set_light_backlight brightness=%d\n"
+#define LUMIVANE_LOG_OPEN_WARNING_FORMAT "write_int failed to open %s\n"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
