@@ -229,6 +229,8 @@ static pid_t start(char** words, int out, int err)
         if (input < 0 || dup2(input, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             chdir("/work") != 0)
             _exit(126);
+        if (input > 2)
+            close(input); /* the program gets it as 0 alone */
         /* What a program finds: its own folder first on PATH, HOME at
            /work, no terminal type (the output goes to the host). */
         char* environment[] = {"PATH=/work:/usr/bin:/bin", "HOME=/work", "PWD=/work", NULL};
@@ -255,8 +257,11 @@ int main(void)
     /* The kernel found no console in the image to give this process as
        descriptors 0, 1 and 2: hold them, so that no port is opened in their
        place and then lost when the program's standard streams are set. */
-    for (int fd = 0; fd >= 0 && fd < 3;)
-        fd = open("/dev/null", O_RDWR);
+    int held = 0;
+    while (held >= 0 && held < 3)
+        held = open("/dev/null", O_RDWR);
+    if (held > 2)
+        close(held); /* the one past the three, which the program would inherit */
     console = open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
     status_port = open_port("pellix.status");
     report("boot");

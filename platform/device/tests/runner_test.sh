@@ -6,13 +6,13 @@
 # the program writes makes its status; an interrupted or killed runner
 # leaves nothing behind; the runner's own failures exit 125 and say why.
 #
-# runner_test.sh RUNNER EMULATOR LOADER MODULE PROBE
+# runner_test.sh RUNNER EMULATOR LOADER MODULE TEST_PROGRAM
 # (EMULATOR: the user-mode emulator's command line, split at blanks;
-# PROBE: tests/probe.c, the one program of these tests)
+# TEST_PROGRAM: tests/runner_test_program.c, the one program of these tests)
 set -eu -o pipefail
 # shellcheck source=../../../checks/check.sh
 . "$(dirname "$0")/../../../checks/check.sh"
-runner=$1 loader=$3 module=$4 probe=$5
+runner=$1 loader=$3 module=$4 test_program=$5
 read -r -a emulator <<<"$2"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -57,8 +57,8 @@ run usage.user user "$loader"
 run usage.device "$runner" "$loader"
 run missing.user user "$loader" ./missing.so
 run missing.device "$runner" "$loader" ./missing.so
-run abort.user user "$probe" abort
-run abort.device "$runner" "$probe" abort
+run abort.user user "$test_program" abort
+run abort.device "$runner" "$test_program" abort
 for name in usage missing abort; do
     # (qemu-arm adds its own line on standard error when a program aborts)
     parts="status out err"
@@ -73,18 +73,18 @@ check "abort: no standard stream is a terminal, here as there" "" \
     both says abort.device "stdin 0, stdout 0, stderr 0" -- says abort.user "stdin 0, stdout 0, stderr 0"
 
 # --- Output: 10 MiB of every byte value, byte for byte.
-run emit.user user "$probe" emit 10485760
-run emit.device "$runner" "$probe" emit 10485760
+run emit.user user "$test_program" emit 10485760
+run emit.device "$runner" "$test_program" emit 10485760
 check "10 MiB of output: as under user-mode emulation" "" \
     both status_is emit.device 0 -- same emit.user.out emit.device.out
 
 # Output nobody takes any more ends the run rather than stalling it: a
 # closed pipe as it would any program (141), a full disk as a failure.
-closed_pipe=$("$runner" --timeout 60 "$probe" emit 10485760 2>/dev/null | head -c 1 >/dev/null
+closed_pipe=$("$runner" --timeout 60 "$test_program" emit 10485760 2>/dev/null | head -c 1 >/dev/null
     echo "${PIPESTATUS[0]}")
 check "output into a closed pipe: 141, as for any program" "" [ "$closed_pipe" = 141 ]
 status=0
-"$runner" "$probe" emit 100000 >/dev/full 2>"$scratch/full.err" || status=$?
+"$runner" "$test_program" emit 100000 >/dev/full 2>"$scratch/full.err" || status=$?
 echo "$status" >"$scratch/full.status"
 check "output onto a full disk: 125, named" "" refused full "output could not be passed on"
 
@@ -93,7 +93,7 @@ check "output onto a full disk: 125, named" "" refused full "output could not be
 arguments=("" " " "a b" "'\"" $'two\nlines' "-x" "--" "$(head -c 102400 /dev/zero | tr '\0' x)")
 for i in $(seq 1 300); do arguments+=("$i"); done
 printf '%s\0' "${arguments[@]}" >"$scratch/arguments.expected"
-run arguments "$runner" "$probe" args "${arguments[@]}"
+run arguments "$runner" "$test_program" args "${arguments[@]}"
 check "every argument arrives as given" "" \
     both status_is arguments 0 -- same arguments.out arguments.expected
 # More than the device's kernel takes (2 MiB with an 8 MiB stack): refused
@@ -103,7 +103,7 @@ many=()
 for _ in $(seq 1 60); do many+=("$big"); done
 (
     ulimit -s unlimited 2>/dev/null || ulimit -s 65536
-    run too_many "$runner" "$probe" args "${many[@]}"
+    run too_many "$runner" "$test_program" args "${many[@]}"
 )
 check "arguments past the kernel's limit: 125, named" "" refused too_many "arguments.*Argument list too long"
 
@@ -117,14 +117,48 @@ check "--file: the request succeeds" "" status_is file 0
 check "--file: the loader reports it on standard output" "" grep -qx 'apply 0xff808080 = 0' "$scratch/file.out"
 check "--file: standard error holds the log line alone" "" \
     [ "$(cat "$scratch/file.err")" = "I/lights: set_light_backlight brightness=22" ]
-run stdin "$runner" --stdin "$scratch/-input" "$probe" stdin
+run stdin "$runner" --stdin "$scratch/-input" "$test_program" stdin
 check "--stdin: the program reads the file" "" both status_is stdin 0 -- same stdin.out -input
+
+# Relative names that start with a dash, given without ./ from their own
+# folder: taken as names, not options.
+(cd "$scratch" && run relative "$runner" --file -lumivane.so --stdin -input -- -loader ./-lumivane.so backlight)
+check "relative names starting with a dash: PROGRAM, --file and --stdin" "" \
+    both status_is relative 0 -- grep -qx 'apply 0xffffffff = 0' "$scratch/relative.out"
+
+# --- What a program starts with: exactly the documented environment, in
+# /work, as root. A program the kernel cannot start because its dynamic
+# linker is missing ends with 127, as a shell gives, and says why.
+run env "$runner" "$test_program" env
+printf '%s\0' PATH=/work:/usr/bin:/bin HOME=/work PWD=/work cwd=/work uid=0 >"$scratch/env.expected"
+check "the environment, working directory and user are the documented ones" "" \
+    both status_is env 0 -- same env.out env.expected
+LC_ALL=C sed 's|/lib/ld-linux\.so\.3|/lib/ld-absent.so3|' "$test_program" >"$scratch/no-linker"
+run no_linker "$runner" "$scratch/no-linker" args
+check "a program whose dynamic linker is missing: 127, named" "" \
+    both status_is no_linker 127 -- says no_linker "cannot run /work/no-linker"
+
+# --- The time-out counts from the program's start, within its own time:
+# not before, and not after the boot time-out as well.
+started=$SECONDS
+run own_time "$runner" --timeout 3 --boot-timeout 60 "$test_program" wait
+elapsed=$((SECONDS - started))
+check "--timeout 3: the time-out, 125" "" refused own_time "timed out after 3 s"
+check "--timeout 3: not before 3 s, nor after the boot time-out too" "took $elapsed s" \
+    both [ "$elapsed" -ge 3 ] -- [ "$elapsed" -lt 60 ]
+
+# --- The image's size: one at the limit is refused, by name, before boot.
+truncate -s 96M "$scratch/large"
+run too_large "$runner" --file "$scratch/large" "$test_program" args
+check "an image past 96 MiB: 125, named" "" refused too_large "the image is [0-9]* MiB.*at most 96 MiB"
+rm "$scratch/large"
 
 # --- The status is the runner's to tell: a program that writes status
 # lines everywhere it can and then never ends has timed out.
-run forge "$runner" --timeout 10 "$probe" forge
+run forge "$runner" --timeout 10 "$test_program" forge
 check "a forged status: the time-out, 125" "" refused forge "timed out after 10 s"
 check "a forged status: no status port could be opened" "" lacks forge.err opened
+check "a forged status: the program inherited no descriptor of the device's" "" lacks forge.err inherited
 check "a forged status: the program's output still passes" "" grep -qx "exit 0" "$scratch/forge.out"
 
 # --- Interrupted (Ctrl-C to the whole process group, SIGTERM to the runner
@@ -132,11 +166,19 @@ check "a forged status: the program's output still passes" "" grep -qx "exit 0" 
 # status says so, and neither qemu nor the scratch directory stays.
 running() { pgrep -f -- "$1/" >/dev/null; } # running TMPDIR: a run's processes
 nothing_left() { ! running "$1" && [ -z "$(ls -A "$1")" ]; }
+# nothing_left_now PID TMPDIR: no process of the run's group, no scratch
+nothing_left_now() { ! pgrep -g "$1" >/dev/null && [ -z "$(ls -A "$2")" ]; }
 set -m # each run in a process group of its own, as a shell's job is
+mkdir "$scratch/tmp.done"
+TMPDIR=$scratch/tmp.done "$runner" "$test_program" args >/dev/null 2>&1 </dev/null &
+pid=$!
+wait "$pid"
+check "a finished run: nothing of it runs or stays once it has returned" "" \
+    nothing_left_now "$pid" "$scratch/tmp.done"
 for signal in INT TERM KILL; do
     tmp=$scratch/tmp.$signal
     mkdir "$tmp"
-    TMPDIR=$tmp "$runner" "$probe" wait >"$scratch/$signal.out" 2>"$scratch/$signal.err" </dev/null &
+    TMPDIR=$tmp "$runner" "$test_program" wait >"$scratch/$signal.out" 2>"$scratch/$signal.err" </dev/null &
     pid=$!
     check "$signal: the output arrives while the program runs" "" \
         eventually 120 grep -q waiting "$scratch/$signal.out"
@@ -152,6 +194,8 @@ for signal in INT TERM KILL; do
     TERM) check "TERM: 143" "" [ "$status" = 143 ] ;;
     esac
     check "$signal: the output so far was passed on" "" grep -qx waiting "$scratch/$signal.out"
+    [ "$signal" = KILL ] ||
+        check "$signal: nothing of the run runs or stays once it has returned" "" nothing_left_now "$pid" "$tmp"
     check "$signal: nothing left behind" "" eventually 30 nothing_left "$tmp"
 done
 set +m
@@ -170,14 +214,23 @@ done <<'CASES'
 no_program|no-such-program': no such file|"$scratch/no-such-program"
 program_folder|folder' is a directory|"$scratch/folder"
 program_unreadable|cannot be read|"$unreadable"
-file_missing|--file '.*absent': no such file|--file "$scratch/absent" "$probe"
-file_folder|--file '.*folder' is a directory|--file "$scratch/folder" "$probe"
-file_unreadable|--file '.*' cannot be read|--file "$unreadable" "$probe"
-stdin_missing|--stdin '.*absent': no such file|--stdin "$scratch/absent" "$probe"
-two_names|two files are named 'probe'|--file "$probe" "$probe"
-bad_timeout|--timeout takes a whole number|--timeout soon "$probe"
-bad_option|unknown option --fast|--fast "$probe"
+file_missing|--file '.*absent': no such file|--file "$scratch/absent" "$test_program"
+file_folder|--file '.*folder' is a directory|--file "$scratch/folder" "$test_program"
+file_unreadable|--file '.*' cannot be read|--file "$unreadable" "$test_program"
+stdin_missing|--stdin '.*absent': no such file|--stdin "$scratch/absent" "$test_program"
+stdin_device|--stdin '/dev/null' is not a regular file|--stdin /dev/null "$test_program" stdin
+two_names|two files are named 'runner-test-program'|--file "$test_program" "$test_program"
+bad_timeout|--timeout takes a whole number|--timeout soon "$test_program"
+bad_option|unknown option --fast|--fast "$test_program"
 CASES
+
+# A FIFO is refused by its type before anything opens it, which would wait
+# for a writer. (The time-out only guards against that wait.)
+mkfifo "$scratch/fifo"
+run stdin_fifo timeout 120 "$runner" --stdin "$scratch/fifo" "$test_program" stdin
+run file_fifo timeout 120 "$runner" --file "$scratch/fifo" "$test_program" args
+check "--stdin a FIFO: 125, named" "" refused stdin_fifo "--stdin '.*fifo' is not a regular file"
+check "--file a FIFO: 125, named" "" refused file_fifo "--file '.*fifo' is not a regular file"
 
 # --- A device that does not boot: a truncated kernel is named within the
 # boot time-out, with the console's end; a missing one before booting.
@@ -186,12 +239,12 @@ prefix=$(dirname "$(dirname "$(readlink -f "$runner")")")
 mkdir -p "$device"
 cp -r "$prefix/bin" "$prefix/lib" "$prefix/share" "$device/"
 head -c 200000 "$prefix/share/pellix-device/zImage" >"$device/share/pellix-device/zImage"
-run corrupt "$device/bin/pellix-device" --boot-timeout 5 "$probe" args
+run corrupt "$device/bin/pellix-device" --boot-timeout 5 "$test_program" args
 check "a corrupt kernel: 125, named within the boot time-out" "" \
     refused corrupt "first process within 5 s: its kernel, .*/zImage, is corrupt"
 check "a corrupt kernel: the console is shown" "" says corrupt "device console"
 rm "$device/share/pellix-device/zImage"
-run no_kernel "$device/bin/pellix-device" "$probe" args
+run no_kernel "$device/bin/pellix-device" "$test_program" args
 check "a missing kernel: 125, named" "" refused no_kernel "zImage is missing"
 
 verdict pellix-device
