@@ -38,7 +38,10 @@
 #define STDIN_FILE "/etc/pellix-stdin"
 #define DRIVER_FILE "/lib/modules/pellix_bl.ko"
 #define PORTS_DIR "/sys/class/virtio-ports"
-/* The ports appear a little after the kernel starts this process. */
+/* The ports appear a little after the kernel starts this process. How long
+   to wait for them comes from the host (the kernel command line's
+   pellix_port_wait_ms, which the kernel hands this process in its
+   environment); this when it does not say. */
 #define PORT_WAIT_MS 10000
 
 static int console = -1;
@@ -143,11 +146,20 @@ static int find_port(const char* name, char* node, size_t size)
 
 /* Opens the named port for writing, waiting for it to appear, and removes
    its device node: the descriptor is the only way to it from now on. */
+static long port_wait_ms(void)
+{
+    const char* text = getenv("pellix_port_wait_ms");
+    char* end = NULL;
+    const long wait = text != NULL ? strtol(text, &end, 10) : 0;
+    return wait > 0 && *end == '\0' ? wait : PORT_WAIT_MS;
+}
+
 static int open_port(const char* name)
 {
     char node[300];
-    for (int waited = 0; !find_port(name, node, sizeof node); waited += 10) {
-        if (waited >= PORT_WAIT_MS) {
+    const long limit = port_wait_ms();
+    for (long waited = 0; !find_port(name, node, sizeof node); waited += 10) {
+        if (waited >= limit) {
             errno = ENODEV;
             fail(name);
         }

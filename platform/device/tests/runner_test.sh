@@ -37,10 +37,13 @@ both() {
 }
 # A failure of the runner's own: 125, and the reason named.
 refused() { status_is "$1" 125 && says "$1" "$2"; }
-# Waits, at most SECONDS, until COMMAND... holds (a guard against a hang,
-# not a measure of speed).
+# SECONDS as the runner scales its time-outs (PELLIX_TIMEOUT_SCALE).
+# shellcheck source=../pellix-device
+scaled() { (. "$runner" && read_scale && echo $(($(scaled_ms "$1") / 1000))); }
+# Waits, at most SECONDS (scaled), until COMMAND... holds (a guard against a
+# hang, not a measure of speed).
 eventually() { # eventually SECONDS COMMAND...
-    local tenths=$(($1 * 10))
+    local tenths=$(($(scaled "$1") * 10))
     shift
     until "$@"; do
         [ $((tenths -= 1)) -gt 0 ] || return 1
@@ -145,13 +148,29 @@ run own_time "$runner" --timeout 3 --boot-timeout 60 "$test_program" wait
 elapsed=$((SECONDS - started))
 check "--timeout 3: the time-out, 125" "" refused own_time "timed out after 3 s"
 check "--timeout 3: not before 3 s, nor after the boot time-out too" "took $elapsed s" \
-    both [ "$elapsed" -ge 3 ] -- [ "$elapsed" -lt 60 ]
+    both [ "$elapsed" -ge "$(scaled 3)" ] -- [ "$elapsed" -lt "$(scaled 60)" ]
 
 # --- The image's size: one at the limit is refused, by name, before boot.
 truncate -s 96M "$scratch/large"
 run too_large "$runner" --file "$scratch/large" "$test_program" args
 check "an image past 96 MiB: 125, named" "" refused too_large "the image is [0-9]* MiB.*at most 96 MiB"
 rm "$scratch/large"
+
+# --- A status line that reaches this side in two pieces is read whole: the
+# runner's own reading of the status port, fed "ex", then "it 3" a while
+# after (ten of its looks at the port later).
+split_status() ( # split_status FIFO
+    # shellcheck source=../pellix-device
+    . "$runner"
+    read_scale
+    STATUS_PATIENCE=0.1 qemu=$BASHPID
+    exec {status}<>"$1"
+    { printf ex; sleep 1; printf 'it 3\n'; } >"$1" &
+    await_status run "$(scaled_ms 60)"
+    echo "$outcome"
+)
+mkfifo "$scratch/status"
+check "a status line in two pieces: read whole" "" [ "$(split_status "$scratch/status")" = "exit 3" ]
 
 # --- The status is the runner's to tell: a program that writes status
 # lines everywhere it can and then never ends has timed out.
@@ -227,8 +246,8 @@ CASES
 # A FIFO is refused by its type before anything opens it, which would wait
 # for a writer. (The time-out only guards against that wait.)
 mkfifo "$scratch/fifo"
-run stdin_fifo timeout 120 "$runner" --stdin "$scratch/fifo" "$test_program" stdin
-run file_fifo timeout 120 "$runner" --file "$scratch/fifo" "$test_program" args
+run stdin_fifo timeout "$(scaled 120)" "$runner" --stdin "$scratch/fifo" "$test_program" stdin
+run file_fifo timeout "$(scaled 120)" "$runner" --file "$scratch/fifo" "$test_program" args
 check "--stdin a FIFO: 125, named" "" refused stdin_fifo "--stdin '.*fifo' is not a regular file"
 check "--file a FIFO: 125, named" "" refused file_fifo "--file '.*fifo' is not a regular file"
 
