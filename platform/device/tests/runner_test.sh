@@ -74,6 +74,13 @@ check "the statuses are the program's" "" \
     both status_is usage.device 2 -- both status_is missing.device 1 -- status_is abort.device 134
 check "abort: no standard stream is a terminal, here as there" "" \
     both says abort.device "stdin 0, stdout 0, stderr 0" -- says abort.user "stdin 0, stdout 0, stderr 0"
+# comes_after NAME FIRST SECOND: a line with SECOND follows one with FIRST
+comes_after() { awk -v first="$2" -v second="$3" 'index($0, first) { seen = 1 } seen && index($0, second) { found = 1 } END { exit !found }' "$scratch/$1"; }
+check "abort: a crash report follows the program's output" "" \
+    comes_after abort.device.err "stdin 0, stdout 0" "crash: process"
+check "abort: the report names SIGABRT and abort's frame" "" \
+    both says abort.device "died of SIGABRT (signal 6)" -- \
+    grep -Eq '^    #[0-9]+ +libc\.so\.6\+0x[0-9a-f]+  abort$' "$scratch/abort.device.err"
 
 # --- Output: 10 MiB of every byte value, byte for byte.
 run emit.user user "$test_program" emit 10485760
@@ -241,6 +248,8 @@ stdin_device|--stdin '/dev/null' is not a regular file|--stdin /dev/null "$test_
 two_names|two files are named 'runner-test-program'|--file "$test_program" "$test_program"
 bad_timeout|--timeout takes a whole number|--timeout soon "$test_program"
 bad_option|unknown option --fast|--fast "$test_program"
+cores_file|--cores '.*runner-test-program' is not a folder|--cores "$test_program" "$test_program"
+bad_gdb_port|--gdb takes a TCP port|--gdb 65536 "$test_program"
 CASES
 
 # A FIFO is refused by its type before anything opens it, which would wait
