@@ -238,7 +238,7 @@ int open_descriptors()
 std::string fresh_backlight()
 {
     take_log();
-    return backlight_backend::install_attribute()
+    return backlight_backend::reset()
                ? ""
                : "the driver cannot be reset: " + std::string(strerror(errno));
 }
