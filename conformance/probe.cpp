@@ -17,6 +17,7 @@
  * the program before any library, and keeps every line with its priority,
  * tag and format.
  */
+#include "expected_levels.h"
 #include "light_names.h"
 #include "lumivane_records.h"
 #include "pellix_driver.h"

@@ -2,6 +2,7 @@
    light, then the request's bytes (a short request is zero-padded). The
    backlight must write exactly the level of the colour and return 0; the
    passive lights must return 0 and write nothing. */
+#include "expected_levels.h"
 #include "light_names.h"
 #include "lumivane_records.h"
 
