@@ -32,6 +32,8 @@
  * the host's debugger is the port named pellix.gdb.
  */
 #define _GNU_SOURCE
+#include "pellix_driver_paths.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -50,7 +52,6 @@
 
 #define RUN_FILE "/etc/pellix-run"
 #define STDIN_FILE "/etc/pellix-stdin"
-#define DRIVER_FILE "/lib/modules/pellix_bl.ko"
 #define PORTS_DIR "/sys/class/virtio-ports"
 #define CORES_DIR "/run/pellix-cores"
 #define GDBSERVER_FILE "/usr/bin/gdbserver"
@@ -201,9 +202,9 @@ static int open_port(const char* name)
 
 static void load_driver(void)
 {
-    const int fd = open(DRIVER_FILE, O_RDONLY | O_CLOEXEC);
+    const int fd = open(PELLIX_DRIVER_FILE, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || syscall(SYS_finit_module, fd, "", 0) != 0)
-        fail(DRIVER_FILE);
+        fail(PELLIX_DRIVER_FILE);
     close(fd);
 }
 
