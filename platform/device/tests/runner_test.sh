@@ -139,10 +139,13 @@ check "relative names starting with a dash: PROGRAM, --file and --stdin" "" \
 # --- What a program starts with: exactly the documented environment, in
 # /work, as root. A program the kernel cannot start because its dynamic
 # linker is missing ends with 127, as a shell gives, and says why.
-run env "$runner" "$test_program" env
+run env "$runner" --verbose "$test_program" env
 printf '%s\0' PATH=/work:/usr/bin:/bin HOME=/work PWD=/work cwd=/work uid=0 >"$scratch/env.expected"
 check "the environment, working directory and user are the documented ones" "" \
     both status_is env 0 -- same env.out env.expected
+check "--verbose: the qemu command line and each phase's time" "" \
+    both grep -q '^pellix-device: qemu: qemu-system-arm ' "$scratch/env.err" -- \
+    grep -Eq '^pellix-device: run +[0-9]+\.[0-9]{3} s$' "$scratch/env.err"
 LC_ALL=C sed 's|/lib/ld-linux\.so\.3|/lib/ld-absent.so3|' "$test_program" >"$scratch/no-linker"
 run no_linker "$runner" "$scratch/no-linker" args
 check "a program whose dynamic linker is missing: 127, named" "" \
@@ -156,6 +159,18 @@ elapsed=$((SECONDS - started))
 check "--timeout 3: the time-out, 125" "" refused own_time "timed out after 3 s"
 check "--timeout 3: not before 3 s, nor after the boot time-out too" "took $elapsed s" \
     both [ "$elapsed" -ge "$(scaled 3)" ] -- [ "$elapsed" -lt "$(scaled 60)" ]
+
+# PELLIX_TIMEOUT_SCALE multiplies the time-outs given, and takes only a
+# positive number.
+started=$SECONDS
+run scaled_time env PELLIX_TIMEOUT_SCALE=1.5 "$runner" --timeout 2 "$test_program" wait
+elapsed=$((SECONDS - started))
+check "PELLIX_TIMEOUT_SCALE 1.5: --timeout 2 gives up after 3 s, and says so" "took $elapsed s" \
+    both refused scaled_time "timed out after 2 s (PELLIX_TIMEOUT_SCALE 1.5: 3 s)" -- [ "$elapsed" -ge 3 ]
+run zero_scale env PELLIX_TIMEOUT_SCALE=0 "$runner" "$test_program" args
+run word_scale env PELLIX_TIMEOUT_SCALE=slow "$runner" "$test_program" args
+check "PELLIX_TIMEOUT_SCALE 0 or a word: 125, named" "" \
+    both refused zero_scale "PELLIX_TIMEOUT_SCALE must be above 0" -- refused word_scale "PELLIX_TIMEOUT_SCALE takes a positive number"
 
 # --- The image's size: one at the limit is refused, by name, before boot.
 truncate -s 96M "$scratch/large"
