@@ -156,7 +156,7 @@ TEST_F(BacklightTest, TheAttributeIsOpenedForReadingAndWritingAndNeverTruncated)
        wait for a reader with the lock held. */
     ASSERT_TRUE(backlight_backend::unread_attribute());
     int result = 1;
-    const bool returned = apply_within(handle, 0xFFFFFFFFu, 10, &result);
+    const bool returned = apply_within(handle, 0xFFFFFFFFu, &result);
     if (!returned) {
         /* A reader that stays lets the waiting request go, so later tests run. */
         (void)open(backlight_backend::attribute_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -182,7 +182,23 @@ int apply(light_handle* handle, uint32_t argb)
     return handle->apply_state(handle, &request);
 }
 
-bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
+std::chrono::milliseconds request_time_limit()
+{
+    /* Ten seconds: a request returns within microseconds, or it is hung. */
+    const char* text = getenv("PELLIX_TIMEOUT_SCALE");
+    double scale = 1;
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        scale = strtod(text, &end);
+        if (*end != '\0' || !(scale > 0)) {
+            ADD_FAILURE() << "PELLIX_TIMEOUT_SCALE takes a positive number, not '" << text << "'";
+            scale = 1;
+        }
+    }
+    return std::chrono::milliseconds(static_cast<long long>(10000 * scale));
+}
+
+bool apply_within(light_handle* handle, uint32_t argb, int* result)
 {
     struct outcome {
         std::mutex mutex;
@@ -199,8 +215,7 @@ bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
         shared->returned.notify_all();
     }).detach();
     std::unique_lock<std::mutex> hold(shared->mutex);
-    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
-                                   [&shared] { return shared->done; }))
+    if (!shared->returned.wait_for(hold, request_time_limit(), [&shared] { return shared->done; }))
         return false;
     *result = shared->result;
     return true;
@@ -274,7 +289,8 @@ void run_together(int count, const std::function<void(int)>& body)
     pthread_t thread;
     if (pthread_create(&thread, nullptr, apply_white_then_test_cancel, &request) != 0)
         return ::testing::AssertionFailure() << "no thread for the request";
-    for (int waited_ms = 0; open_descriptors() == descriptors && waited_ms < 10000; ++waited_ms)
+    const auto deadline = std::chrono::steady_clock::now() + request_time_limit();
+    while (open_descriptors() == descriptors && std::chrono::steady_clock::now() < deadline)
         usleep(1000);
     std::string wrong;
     if (open_descriptors() != descriptors + 1)
@@ -290,7 +306,7 @@ void run_together(int count, const std::function<void(int)>& body)
         wrong += "; the request's thread was not cancelled";
 
     int result = 1;
-    if (!apply_within(handle, 0xFF808080u, 10, &result))
+    if (!apply_within(handle, 0xFF808080u, &result))
         return ::testing::AssertionFailure()
                << "the next request hangs: the cancelled one left the lock held" << wrong;
     if (result != 0)

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,10 +57,15 @@ struct handle_release {
 /* A handle released when it goes. */
 using owned_handle = std::unique_ptr<light_handle, handle_release>;
 
-/* Applies `argb` on a thread of its own and waits at most `seconds` for it:
-   true, with the request's result in *result, if it returned in time. A
-   request that hangs is left behind. */
-bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result);
+/* How long a test waits for what a request does before it calls the request
+   hung: the tests' one time limit, multiplied by PELLIX_TIMEOUT_SCALE (a
+   positive number, default 1) on a slow machine. */
+std::chrono::milliseconds request_time_limit();
+
+/* Applies `argb` on a thread of its own and waits at most
+   request_time_limit() for it: true, with the request's result in *result,
+   if it returned in time. A request that hangs is left behind. */
+bool apply_within(light_handle* handle, uint32_t argb, int* result);
 
 /* A copy of the module loaded afresh beside the one this program links: its
    once-control, lock and warning flag are its own and still unset, as in a
