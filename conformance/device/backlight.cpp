@@ -2,7 +2,7 @@
    read back from the driver's record of its hardware. */
 #include "harness.h"
 
-#include "light_names.h"
+#include "expected_levels.h"
 #include "pellix_driver.h"
 
 #include <errno.h>

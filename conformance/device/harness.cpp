@@ -234,7 +234,7 @@ std::vector<int> take_told()
 
 void fresh_backlight()
 {
-    if (!backlight_backend::install_attribute())
+    if (!backlight_backend::reset())
         kit_failure("the driver cannot be reset: " + std::string(strerror(errno)));
     take_told();
     take_log();

@@ -137,7 +137,7 @@ bool attribute_takes(int level)
 
 void check_driver()
 {
-    if (!backlight_backend::install_attribute())
+    if (!backlight_backend::reset())
         kit_failure("the backlight driver cannot be loaded and reset");
     for (const int error : {1, EIO, 4095}) {
         if (pellix_driver::fail_next_update(error) != 0)
@@ -152,7 +152,7 @@ void check_driver()
     }
     if (!attribute_takes(45))
         kit_failure("a refused fault hook value left a fault pending");
-    if (!backlight_backend::install_attribute())
+    if (!backlight_backend::reset())
         kit_failure("the backlight driver cannot be reset");
 }
 

@@ -2,7 +2,7 @@
    one line per request whatever became of it. */
 #include "harness.h"
 
-#include "light_names.h"
+#include "expected_levels.h"
 #include "pellix_driver.h"
 
 #include <errno.h>

@@ -4,7 +4,7 @@
 #include "harness.h"
 
 #include "backlight_backend.h"
-#include "light_names.h"
+#include "expected_levels.h"
 
 #include <dirent.h>
 #include <errno.h>
