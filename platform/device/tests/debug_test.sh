@@ -63,6 +63,21 @@ grep '^\^done,stack=' "$scratch/gdb.out" | grep -o 'frame={[^}]*}' |
 check "gdb-multiarch reads the core to the report's frames" "report: $(tr '\n' ';' <"$scratch/report.frames") gdb: $(tr '\n' ';' <"$scratch/gdb.frames")" \
     same_frames report.frames gdb.frames
 
+# The module's debug file is found by build ID too, in a .build-id folder
+# (the release's layout), with no copy beside the module; without it the
+# module's frame has no name.
+by_id=$scratch/by-id
+mkdir -p "$by_id"
+cp "$libdir/lumivane.so" "$libdir/liblog.so" "$by_id/"
+build_id=$(eu-unstrip -n -e "$by_id/lumivane.so" | sed -En 's/^[^ ]+ ([0-9a-f]+)@.*/\1/p')
+report_frame0() { "$installed/bin/pellix-crash-report" --program "$module_fault" --search "$by_id" "$scratch/cores/$cores" | grep '^    #0 '; }
+mkdir -p "$by_id/debug/.build-id/${build_id:0:2}"
+cp "$libdir/lumivane.so.debug" "$by_id/debug/.build-id/${build_id:0:2}/${build_id:2}.debug"
+check "the debug file found by build ID names the module's frame" "" \
+    grep -q '  set_light_backlight  .*backlight\.cpp:[0-9]*$' <<<"$(report_frame0)"
+rm "$by_id/debug/.build-id/${build_id:0:2}/${build_id:2}.debug"
+check "without a debug file the module's frame has no name" "" grep -q '  ??$' <<<"$(report_frame0)"
+
 # --- A gdb-multiarch session through --gdb: it stops at the module's
 # set_light_backlight, prints the request's colour, steps a line, and lets
 # the program end, which then exits 0 through the runner.
@@ -85,12 +100,12 @@ timeout "$(scaled 300)" gdb-multiarch -nx -batch -ex "set pagination off" -ex "s
 runner_status=0
 wait "$runner_pid" || runner_status=$?
 lines=$(sed -n 's/^line //p' "$scratch/session.out" | tr '\n' ' ')
-check "gdb: the session ends well" "status $status" [ "$status" = 0 ]
+check "gdb: the session ends well" "status $status: $(tail -n 3 "$scratch/session.err" | tr '\n' ' ')" [ "$status" = 0 ]
 check "gdb: stopped in set_light_backlight" "" says session.out '^stopped in set_light_backlight$'
 check "gdb: the request's argb is 0xffffffff" "" says session.out '^argb=0xffffffff$'
 check "gdb: next steps to a later line" "lines $lines" [ "$(echo "$lines" | awk '{ print ($2 > $1) }')" = 1 ]
 check "gdb: the program exits 0" "" says session.out '^exit code 0$'
-check "gdb: the runner exits 0" "status $runner_status" [ "$runner_status" = 0 ]
+check "gdb: the runner exits 0" "status $runner_status: $(tail -n 3 "$scratch/gdb-run.err" | tr '\n' ' ')" [ "$runner_status" = 0 ]
 check "gdb: the program's output passes" "" says gdb-run.out '^apply 0xffffffff = 0$'
 
 verdict "pellix-device debugging"
