@@ -16,9 +16,9 @@ scratch=""
 # pkg-config gives for lumivane, and no others.
 through_pkg_config() {
     local flags
-    flags=$(PKG_CONFIG_PATH="" PKG_CONFIG_LIBDIR="$1/lib/pkgconfig" pkg-config --cflags lumivane) &&
-        # shellcheck disable=SC2086 # the flags are meant to split into words
-        "$2" $flags -fsyntax-only -Werror "$here/consumer/consumer.c"
+    flags=$(PKG_CONFIG_PATH="" PKG_CONFIG_LIBDIR="$1/lib/pkgconfig" pkg-config --cflags lumivane) || return 1
+    # shellcheck disable=SC2086 # the flags are meant to split into words
+    "$2" $flags -fsyntax-only -Werror "$here/consumer/consumer.c"
 }
 
 # pkg_config_version PREFIX VERSION: pkg-config reports the release's version.
@@ -29,19 +29,19 @@ pkg_config_version() {
 # through_cmake PREFIX TOOLCHAIN: the consumer project configures with
 # find_package(lumivane) and builds.
 through_cmake() {
-    cmake -S "$here/consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$2" \
-        -DCMAKE_PREFIX_PATH="$1" >"$scratch/consumer.log" 2>&1 &&
-        cmake --build "$scratch/consumer" >>"$scratch/consumer.log" 2>&1 || {
+    if ! cmake -S "$here/consumer" -B "$scratch/consumer" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$2" \
+        -DCMAKE_PREFIX_PATH="$1" >"$scratch/consumer.log" 2>&1 ||
+        ! cmake --build "$scratch/consumer" >>"$scratch/consumer.log" 2>&1; then
         cat "$scratch/consumer.log"
         return 1
-    }
+    fi
 }
 
 main() {
-    [ $# -eq 4 ] || {
+    if [ $# -ne 4 ]; then
         echo "usage: consumer.sh BUILD_DIR C_COMPILER TOOLCHAIN_FILE VERSION" >&2
         return 2
-    }
+    fi
     scratch=$(mktemp -d "${TMPDIR:-/tmp}/release-consumer.XXXXXX")
     trap 'rm -rf "${scratch:?}"' EXIT
     cmake --install "$1" --prefix "$scratch/prefix" >/dev/null

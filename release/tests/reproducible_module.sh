@@ -19,13 +19,13 @@ copy_tree() {
 # alone and builds it.
 build_module() {
     mkdir -p "$(dirname "$2")"
-    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    if ! cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$1/cmake/toolchain-armv5te.cmake" \
-        -DBUILD_TESTING=OFF -DBUILD_SELF_TESTS=OFF >"$2.log" 2>&1 &&
-        cmake --build "$2" --target lumivane >>"$2.log" 2>&1 || {
+        -DBUILD_TESTING=OFF -DBUILD_SELF_TESTS=OFF >"$2.log" 2>&1 ||
+        ! cmake --build "$2" --target lumivane >>"$2.log" 2>&1; then
         cat "$2.log" >&2
         return 1
-    }
+    fi
 }
 
 # names_no_path FILE PATH...: whether FILE holds none of the PATHs.
@@ -42,10 +42,10 @@ names_no_path() {
 scratch=""
 
 main() {
-    [ $# -eq 1 ] && [ -f "$1/CMakeLists.txt" ] || {
+    if [ $# -ne 1 ] || [ ! -f "$1/CMakeLists.txt" ]; then
         echo "usage: reproducible_module.sh SOURCE_DIR" >&2
         return 2
-    }
+    fi
     local first second file
     scratch=$(mktemp -d "${TMPDIR:-/tmp}/reproducible-module.XXXXXX")
     trap 'rm -rf "${scratch:?}"' EXIT
