@@ -2,6 +2,7 @@
 """tamper.py GOOD OUT KIND [PATH]
 
 Writes OUT, the release archive GOOD with one fault of KIND:
+    none          no fault: the files repacked as the other edits repack them
     member        a shipped file changed, SHA256SUMS left as it was
     unlisted      a file added that SHA256SUMS does not list
     debug         the debug file's build ID changed, SHA256SUMS made to match
@@ -100,6 +101,7 @@ def report_failed_clause(root):
 
 
 EDITS = {
+    "none": lambda root: None,
     "member": change_member,
     "unlisted": add_unlisted,
     "debug": change_debug_build_id,
@@ -109,6 +111,12 @@ EDITS = {
 }
 
 
+def fixed_times(member):
+    """Every member with one time, so repacked copies differ only by their edit."""
+    member.mtime = 0
+    return member
+
+
 def edited(good, out, edit):
     with tempfile.TemporaryDirectory() as folder:
         with tarfile.open(good) as archive:
@@ -116,7 +124,7 @@ def edited(good, out, edit):
         root = release_root(folder)
         edit(root)
         with tarfile.open(out, "w:xz") as archive:
-            archive.add(root, arcname=os.path.basename(root))
+            archive.add(root, arcname=os.path.basename(root), filter=fixed_times)
 
 
 def member_added(good, out, kind, path):
