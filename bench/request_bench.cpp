@@ -15,7 +15,7 @@
  * Needs root for the simulation's mount namespace; without it, says why and
  * exits 77. Google Benchmark's flags are accepted and override the defaults.
  */
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 #include "kelvo_log.h"
 #include "lumivane_records.h"
 

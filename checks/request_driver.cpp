@@ -11,7 +11,7 @@
  * Exit status: 0 done, 1 a step failed, 2 usage, 77 the simulation is not
  * available here (1 in CI).
  */
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 #include "kelvo_log.h"
 #include "lumivane_records.h"
 

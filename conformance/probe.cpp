@@ -17,6 +17,7 @@
  * the program before any library, and keeps every line with its priority,
  * tag and format.
  */
+#include "expected_levels.h"
 #include "light_names.h"
 #include "lumivane_records.h"
 #include "pellix_driver.h"
@@ -238,7 +239,7 @@ int open_descriptors()
 std::string fresh_backlight()
 {
     take_log();
-    return backlight_backend::install_attribute()
+    return backlight_backend::reset()
                ? ""
                : "the driver cannot be reset: " + std::string(strerror(errno));
 }

@@ -2,11 +2,12 @@
    light, then the request's bytes (a short request is zero-padded). The
    backlight must write exactly the level of the colour and return 0; the
    passive lights must return 0 and write nothing. */
+#include "expected_levels.h"
 #include "light_names.h"
 #include "lumivane_records.h"
 
 #include "kelvo_log.h"
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,7 +18,7 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     const std::string why_not = backlight_backend::enter();
-    if (!why_not.empty() || !backlight_backend::install_attribute()) {
+    if (!why_not.empty() || !backlight_backend::reset()) {
         fprintf(stderr, "fuzz_apply: %s\n", why_not.c_str());
         exit(backlight_backend::required() ? 1 : 77);
     }

@@ -144,7 +144,7 @@ TEST_F(BacklightTest, PassiveLightsAcceptEveryRequestAndDoNothing)
         EXPECT_EQ(passive->apply_state(passive, nullptr), 0) << name;
         EXPECT_EQ(passive->apply_state(nullptr, nullptr), 0) << name;
     }
-    EXPECT_TRUE(backlight_backend::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_levels().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 

@@ -17,11 +17,11 @@ namespace
 class BacklightColourTest : public BacklightTest
 {
   protected:
-    /* Applies one colour and returns what reached the attribute. */
-    std::vector<std::string> writes_for(uint32_t argb)
+    /* Applies one colour and returns the levels the backlight received. */
+    std::vector<int> levels_for(uint32_t argb)
     {
         EXPECT_EQ(apply(handle, argb), 0) << std::hex << argb;
-        return backlight_backend::take_writes();
+        return backlight_backend::take_levels();
     }
 };
 
@@ -31,7 +31,7 @@ TEST_F(BacklightTest, EveryGreyWritesTheLevelOfTheDoubleFormula)
 {
     for (unsigned value = 0; value < 256; ++value) {
         ASSERT_EQ(apply(handle, grey(value)), 0) << value;
-        ASSERT_EQ(backlight_backend::take_writes(), one_write(expected_level(grey(value))))
+        ASSERT_EQ(backlight_backend::take_levels(), std::vector<int>{expected_level(grey(value))})
             << "grey " << value;
     }
 }
@@ -40,28 +40,30 @@ TEST_F(BacklightColourTest, LevelsStartAtTheirThresholdLumas)
 {
     for (const auto& threshold : level_thresholds) {
         const unsigned luma = static_cast<unsigned>(threshold[0]);
-        EXPECT_EQ(writes_for(grey(luma)), one_write(threshold[1])) << "luma " << luma;
-        EXPECT_EQ(writes_for(grey(luma - 1)), one_write(threshold[1] - 1)) << "luma " << luma - 1;
+        EXPECT_EQ(levels_for(grey(luma)), std::vector<int>{threshold[1]}) << "luma " << luma;
+        EXPECT_EQ(levels_for(grey(luma - 1)), std::vector<int>{threshold[1] - 1})
+            << "luma " << luma - 1;
     }
 }
 
 TEST_F(BacklightColourTest, PrimaryColoursUseTheLumaWeights)
 {
     for (const auto& colour : weighted_colours)
-        EXPECT_EQ(writes_for(colour[0]), one_write(static_cast<int>(colour[1])))
+        EXPECT_EQ(levels_for(colour[0]), std::vector<int>{static_cast<int>(colour[1])})
             << std::hex << colour[0];
 }
 
 TEST_F(BacklightColourTest, AlphaByteIsIgnored)
 {
-    EXPECT_EQ(writes_for(0x00FFFFFFu), one_write(45));
-    EXPECT_EQ(writes_for(0xFFFFFFFFu), one_write(45));
-    EXPECT_EQ(writes_for(0xFF000000u), one_write(0));
+    EXPECT_EQ(levels_for(0x00FFFFFFu), std::vector<int>{45});
+    EXPECT_EQ(levels_for(0xFFFFFFFFu), std::vector<int>{45});
+    EXPECT_EQ(levels_for(0xFF000000u), std::vector<int>{0});
     std::mt19937 random(2026);
     for (int i = 0; i < 64; ++i) {
         const uint32_t rgb = static_cast<uint32_t>(random()) & 0xFFFFFFu;
         const uint32_t alpha = static_cast<uint32_t>(random()) << 24;
-        EXPECT_EQ(writes_for(alpha | rgb), one_write(expected_level(rgb))) << std::hex << rgb;
+        EXPECT_EQ(levels_for(alpha | rgb), std::vector<int>{expected_level(rgb)})
+            << std::hex << rgb;
     }
 }
 
@@ -70,7 +72,7 @@ TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
     EXPECT_EQ(apply(handle, 0xFF808080u), 0);
 
-    EXPECT_EQ(backlight_backend::take_writes(), std::vector<std::string>(2, "22\n"));
+    EXPECT_EQ(backlight_backend::take_levels(), std::vector<int>(2, 22));
     const std::vector<log_line> lines = log.lines();
     ASSERT_EQ(lines.size(), 2u);
     for (const log_line& line : lines) {
@@ -83,7 +85,7 @@ TEST_F(BacklightTest, EveryRequestWritesOnceAndLogsOneInformationLine)
 TEST_F(BacklightTest, NullRequestIsRejectedWithoutTouchingAnything)
 {
     EXPECT_EQ(handle->apply_state(handle, nullptr), -EINVAL);
-    EXPECT_TRUE(backlight_backend::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_levels().empty());
     EXPECT_TRUE(log.lines().empty());
 }
 

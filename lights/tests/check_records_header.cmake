@@ -2,7 +2,7 @@
 # against by itself, and that its layout checks bite. Used as a test command:
 #
 #   cmake -DC_COMPILER=<cc> -DCXX_COMPILER=<c++> -DFLAGS=<flag|flag|...>
-#         -DINCLUDE=<dir> -DSOURCE=<records_probe.c> -DPOINTER_BYTES=<4|8>
+#         -DINCLUDE=<dir> -DSOURCE=<records_client.c> -DPOINTER_BYTES=<4|8>
 #         -P check_records_header.cmake
 #
 # SOURCE is compiled, with only INCLUDE added to the search path, as C99,
@@ -58,9 +58,9 @@ foreach(standard c++11 c++17 c++20)
   compile("${CXX_COMPILER}" c++ ${standard} TRUE)
 endforeach()
 if(POINTER_BYTES EQUAL 4)
-  compile("${C_COMPILER}" c c99 FALSE -DPROBE_WRONG_LAYOUT)
-  compile("${C_COMPILER}" c c11 FALSE -DPROBE_WRONG_LAYOUT)
-  compile("${CXX_COMPILER}" c++ c++17 FALSE -DPROBE_WRONG_LAYOUT)
+  compile("${C_COMPILER}" c c99 FALSE -DCLIENT_WRONG_LAYOUT)
+  compile("${C_COMPILER}" c c11 FALSE -DCLIENT_WRONG_LAYOUT)
+  compile("${CXX_COMPILER}" c++ c++17 FALSE -DCLIENT_WRONG_LAYOUT)
 endif()
 
 if(failures GREATER 0)

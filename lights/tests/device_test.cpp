@@ -55,7 +55,7 @@ TEST_F(BacklightTest, CallerWithoutPermissionGetsEacces)
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_TRUE(backlight_backend::take_writes().empty());
+    EXPECT_TRUE(backlight_backend::take_levels().empty());
 }
 
 TEST_F(BacklightTest, ACancelledRequestOnStalledHardwareLeavesTheLockReleased)

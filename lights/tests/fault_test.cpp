@@ -7,7 +7,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -70,7 +70,7 @@ void survive(const fault& injected, light_handle* handle)
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -injected.error) << injected.name;
     EXPECT_EQ(apply(handle, 0xFF808080u), -injected.error) << injected.name;
 
-    ASSERT_TRUE(backlight_backend::install_attribute());
+    ASSERT_TRUE(backlight_backend::reset());
     EXPECT_EQ(apply(handle, 0xFF000000u), 0) << injected.name;
     EXPECT_EQ(backlight_backend::take_writes(), one_write(0)) << injected.name;
     report_figure("faults_survived", 1);

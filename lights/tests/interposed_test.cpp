@@ -9,7 +9,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -166,7 +166,7 @@ TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), 0u);
 
     /* The attribute kept the partial level; a fresh one takes the next request. */
-    ASSERT_TRUE(backlight_backend::install_attribute());
+    ASSERT_TRUE(backlight_backend::reset());
     EXPECT_EQ(apply(handle, 0xFFFFFFFFu), 0);
     EXPECT_EQ(backlight_backend::take_writes(), one_write(45));
     report_figure("faults_survived", 1);

@@ -250,9 +250,9 @@ void cancel_blocked_request(light_handle* handle, const std::function<bool()>& b
     ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
         << "the next request hangs: the cancelled one left the lock held";
     EXPECT_EQ(result, 0);
-    const std::vector<std::string> writes = backlight_backend::take_writes();
-    ASSERT_FALSE(writes.empty());
-    EXPECT_EQ(writes.back(), "22\n");
+    const std::vector<int> levels = backlight_backend::take_levels();
+    ASSERT_FALSE(levels.empty());
+    EXPECT_EQ(levels.back(), 22);
     EXPECT_EQ(open_descriptors(), descriptors);
     report_figure("faults_survived", 1);
 }
@@ -265,7 +265,7 @@ void BacklightTest::SetUp()
             FAIL() << why_not;
         GTEST_SKIP() << why_not;
     }
-    ASSERT_TRUE(backlight_backend::install_attribute()) << strerror(errno);
+    ASSERT_TRUE(backlight_backend::reset()) << strerror(errno);
     ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &handle));
 }
 

@@ -4,6 +4,7 @@
 #ifndef LIGHTS_TEST_SUPPORT_H
 #define LIGHTS_TEST_SUPPORT_H
 
+#include "expected_levels.h"
 #include "light_names.h"
 #include "lumivane_records.h"
 

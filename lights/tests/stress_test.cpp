@@ -4,7 +4,7 @@
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"
-#include "backlight_backend.h"
+#include "simulated_backlight.h"
 
 #include <malloc.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

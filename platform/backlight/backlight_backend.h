@@ -3,19 +3,15 @@
  * against, behind one interface with two backends:
  *
  *  - the simulated Pellix backlight (simulated_backlight.cpp), on any Linux
- *    host: the module opens the real attribute path, so the simulation gives
- *    this process a private mount namespace with a scratch tmpfs over
- *    /sys/class and builds the device there; nothing outside the process
- *    sees it. The attribute is a FIFO that this process holds open: the
- *    module opens, writes and closes it as it would the kernel's file, and
- *    each write is read back on its own, in order, as the driver would take
- *    it (a regular file would keep stale bytes after a shorter write);
+ *    host; its own calls, the faults only it offers among them, are in
+ *    simulated_backlight.h;
  *
  *  - the kernel's backlight class and the Pellix driver on the emulated
  *    device (platform/device/kernel_backlight.cpp), where what the module
- *    wrote is read back from the driver's record of the hardware's levels.
+ *    wrote is read back from the driver's record of the hardware's levels;
+ *    the driver's own controls are in pellix_driver.h.
  *
- * The faults at the end only the simulation offers.
+ * Each backend implements every call declared here.
  */
 #ifndef BACKLIGHT_BACKEND_H
 #define BACKLIGHT_BACKEND_H
@@ -41,37 +37,16 @@ std::string enter();
 /* True when a missing backlight must fail a test rather than skip it. */
 bool required();
 
-/* A fresh start, whatever stood at the attribute before: nothing written
-   yet, no fault pending; the simulation has room for a megabyte of writes
-   between two calls to take_writes(). */
-bool install_attribute();
+/* A fresh start, whatever stood there before: nothing received yet, no
+   fault pending. The simulation puts a new attribute in place, with room
+   for a megabyte of writes between two calls to take_levels(); on the
+   device the driver is loaded and its record emptied. */
+bool reset();
 
-/* The writes that reached the attribute since the last call, oldest first. */
-std::vector<std::string> take_writes();
-
-/* The same, with each write read back as the level it carries. */
+/* The levels the backlight received since the last call, oldest first. On
+   the simulation a write that is not exactly a level in decimal and a
+   newline reads as -1. */
 std::vector<int> take_levels();
-
-/* The simulation only. Faults: each replaces the attribute;
-   install_attribute() undoes any of them. */
-bool remove_attribute();
-bool remove_device_dir();
-bool directory_in_place();
-bool bind_over_attribute(const char* source); /* e.g. /dev/full */
-bool read_only_attribute();
-
-/* The simulation only: a FIFO attribute that no driver reads. */
-bool unread_attribute();
-
-/* The simulation only: a regular file holding `content` as the attribute.
-   It suits measurement, where the FIFO does not: nothing has to drain it,
-   so a run of any length never blocks, and every request writes the same
-   bytes at offset 0. */
-bool regular_attribute(const std::string& content);
-
-/* The content of a regular attribute (its first 4 KiB), or "?" when it
-   cannot be read. */
-std::string attribute_content();
 
 } // namespace backlight_backend
 

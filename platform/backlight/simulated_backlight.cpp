@@ -1,5 +1,5 @@
-/* The simulated Pellix backlight: see backlight_backend.h. */
-#include "backlight_backend.h"
+/* The simulated Pellix backlight: see simulated_backlight.h. */
+#include "simulated_backlight.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -105,7 +105,7 @@ bool required()
     return ci != nullptr && strcmp(ci, "true") == 0;
 }
 
-bool install_attribute()
+bool reset()
 {
     clear_attribute();
     if (mkfifo(attribute_path, 0644) != 0)
@@ -142,9 +142,8 @@ std::vector<int> take_levels()
 {
     std::vector<int> levels;
     for (const std::string& text : take_writes()) {
-        char* end = nullptr;
-        const long level = strtol(text.c_str(), &end, 10);
-        const bool whole = end != text.c_str() && *end == '\n' && end[1] == '\0';
+        const long level = strtol(text.c_str(), nullptr, 10);
+        const bool whole = text == std::to_string(level) + "\n";
         levels.push_back(whole ? static_cast<int>(level) : -1);
     }
     return levels;

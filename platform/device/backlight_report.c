@@ -4,6 +4,7 @@
  * driver told the hardware. Exits with COMMAND's status.
  */
 #include "lumivane_records.h"
+#include "pellix_driver_paths.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -46,6 +47,6 @@ int main(int argc, char** argv)
     show("  brightness", LUMIVANE_BRIGHTNESS_PATH);
     show("  actual_brightness", LUMIVANE_BACKLIGHT_DIR "/actual_brightness");
     show("  max_brightness", LUMIVANE_BACKLIGHT_DIR "/max_brightness");
-    show("  levels the driver was told", "/sys/module/pellix_bl/parameters/updates");
+    show("  levels the driver was told", PELLIX_DRIVER_UPDATES);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

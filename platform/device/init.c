@@ -19,6 +19,8 @@
  * the kernel's messages and this process's own remarks, for people.
  */
 #define _GNU_SOURCE
+#include "pellix_driver_paths.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -36,7 +38,6 @@
 
 #define RUN_FILE "/etc/pellix-run"
 #define STDIN_FILE "/etc/pellix-stdin"
-#define DRIVER_FILE "/lib/modules/pellix_bl.ko"
 #define PORTS_DIR "/sys/class/virtio-ports"
 /* The ports appear a little after the kernel starts this process. */
 #define PORT_WAIT_MS 10000
@@ -162,9 +163,9 @@ static int open_port(const char* name)
 
 static void load_driver(void)
 {
-    const int fd = open(DRIVER_FILE, O_RDONLY | O_CLOEXEC);
+    const int fd = open(PELLIX_DRIVER_FILE, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || syscall(SYS_finit_module, fd, "", 0) != 0)
-        fail(DRIVER_FILE);
+        fail(PELLIX_DRIVER_FILE);
     close(fd);
 }
 

@@ -1,12 +1,13 @@
 /*
  * The tests' backlight on the emulated device, the second backend of
- * backlight_backend.h: its common calls, answered here by the kernel's
+ * backlight_backend.h: its calls, answered here by the kernel's
  * backlight class and the Pellix driver. What the module wrote is read back
  * from the driver's record of the levels the hardware was told, so every
  * write passes the kernel's parsing and range check on its way.
  */
 #include "backlight_backend.h"
 #include "pellix_driver.h"
+#include "pellix_driver_paths.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -19,10 +20,6 @@
 
 namespace
 {
-
-const char driver_file[] = "/lib/modules/pellix_bl.ko";
-const char driver_name[] = "pellix_bl";
-const char parameters[] = "/sys/module/pellix_bl/parameters/";
 
 bool write_text(const std::string& path, const std::string& text)
 {
@@ -54,7 +51,7 @@ bool load()
 {
     if (device_present())
         return true;
-    const int fd = open(driver_file, O_RDONLY | O_CLOEXEC);
+    const int fd = open(PELLIX_DRIVER_FILE, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     const long loaded = syscall(SYS_finit_module, fd, "", 0);
@@ -64,15 +61,14 @@ bool load()
 
 bool unload()
 {
-    return syscall(SYS_delete_module, driver_name, O_NONBLOCK) == 0 && !device_present();
+    return syscall(SYS_delete_module, PELLIX_DRIVER_NAME, O_NONBLOCK) == 0 && !device_present();
 }
 
 int fail_next_update(int error)
 {
     /* write(2) itself, so that the driver's refusal arrives as its errno. */
-    const std::string path = std::string(parameters) + "fail_next";
     const std::string text = std::to_string(error);
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = open(PELLIX_DRIVER_FAIL_NEXT, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     const ssize_t written = write(fd, text.data(), text.size());
@@ -83,7 +79,7 @@ int fail_next_update(int error)
 
 bool stall_next_update(unsigned milliseconds)
 {
-    return write_text(std::string(parameters) + "stall_next_ms", std::to_string(milliseconds));
+    return write_text(PELLIX_DRIVER_STALL_NEXT_MS, std::to_string(milliseconds));
 }
 
 int read_attribute(const char* name)
@@ -108,28 +104,20 @@ bool required()
 }
 
 /* A fresh start: the driver loaded, its record empty, no fault pending. */
-bool install_attribute()
+bool reset()
 {
     return pellix_driver::load() && pellix_driver::fail_next_update(0) == 0 &&
-           pellix_driver::stall_next_update(0) &&
-           write_text(std::string(parameters) + "updates", "0");
+           pellix_driver::stall_next_update(0) && write_text(PELLIX_DRIVER_UPDATES, "0");
 }
 
-std::vector<std::string> take_writes()
-{
-    std::vector<std::string> writes;
-    std::istringstream record(read_text(std::string(parameters) + "updates"));
-    for (std::string line; std::getline(record, line);)
-        writes.push_back(line + "\n");
-    write_text(std::string(parameters) + "updates", "0");
-    return writes;
-}
-
+/* The driver's record holds one level a line; writing 0 empties it. */
 std::vector<int> take_levels()
 {
     std::vector<int> levels;
-    for (const std::string& write : take_writes())
-        levels.push_back(std::stoi(write));
+    std::istringstream record(read_text(PELLIX_DRIVER_UPDATES));
+    for (std::string line; std::getline(record, line);)
+        levels.push_back(std::stoi(line));
+    write_text(PELLIX_DRIVER_UPDATES, "0");
     return levels;
 }
 

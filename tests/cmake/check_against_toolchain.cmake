@@ -2,7 +2,7 @@
 # the toolchain's own library gives. Used as a test command:
 #
 #   cmake -DCOMPILER=<c++> -DFLAGS=<flag|flag|...> -DLIBRARY=<include dir>
-#         -DSOURCE=<toolchain_probe.cpp> -P check_against_toolchain.cmake
+#         -DSOURCE=<toolchain_answers.cpp> -P check_against_toolchain.cmake
 #
 # For every edition, C++11 to C++20, in its strict and its GNU dialect, SOURCE is compiled
 # against the toolchain's library and against LIBRARY (with -nostdinc++), and both must agree on:
