@@ -4,6 +4,8 @@
     release_files.py notes ELF
         prints "build_id=HEX" and "version=TEXT" ("none" where the note is
         missing), read from the file's note sections
+    release_files.py readable ARCHIVE
+        exits 0 when ARCHIVE reads to its end as a (compressed) tar archive
     release_files.py members ARCHIVE
         exits 0 when every member of the tar archive is safe to extract: a
         relative name without "..", a regular file, folder or link, and a
@@ -153,6 +155,11 @@ def check_members(archive):
     return members
 
 
+def readable_command(path):
+    with tarfile.open(path) as archive:
+        archive.getmembers()
+
+
 def members_command(path):
     with tarfile.open(path) as archive:
         check_members(archive)
@@ -199,6 +206,7 @@ def junit_passed_command(path):
 
 COMMANDS = {
     "notes": (notes_command, 1),
+    "readable": (readable_command, 1),
     "members": (members_command, 1),
     "extract": (extract_command, 2),
     "junit-property": (junit_property_command, 2),

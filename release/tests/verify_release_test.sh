@@ -89,6 +89,11 @@ main() {
     done
     kit=$good_kit
 
+    mkdir "$scratch/not-an-archive"
+    head -c 4096 "$archive" >"$scratch/not-an-archive/lumivane.tar.xz"
+    check "refuses a truncated archive" "" \
+        fails_at "$scratch/not-an-archive/lumivane.tar.xz" "the archive reads as a tar archive"
+
     mkdir "$scratch/wrong-sha256"
     cp "$archive" "$scratch/wrong-sha256/lumivane.tar.xz"
     echo "$(printf '0%.0s' {1..64})  lumivane.tar.xz" >"$scratch/wrong-sha256/lumivane.tar.xz.sha256"
