@@ -7,6 +7,7 @@
 #   make lint   clang-tidy and cppcheck over the project's sources
 #   make fuzz   a longer fuzzing run of the module's entry points
 #   make bench  benchmarks and the footprint report
+#   make coverage  the module's line and branch coverage by the host tests
 #   make release  dist/lumivane-VERSION.tar.xz of this commit, qualified
 #               (docs/release.md)
 CONFIGS := host armv5te i686
@@ -16,7 +17,7 @@ FUZZ_SECONDS ?= 60
 # a user's build with a newer compiler warns and goes on.
 WARNINGS_AS_ERRORS ?= $(if $(filter true,$(CI)),ON,OFF)
 
-.PHONY: all deps build device demo test lint fuzz bench release $(CONFIGS) $(CHECK_CONFIGS)
+.PHONY: all deps build device demo test lint fuzz bench coverage release $(CONFIGS) $(CHECK_CONFIGS)
 
 all: build demo
 
@@ -56,6 +57,9 @@ fuzz: host-fuzz
 
 bench: build
 	@./scripts/bench
+
+coverage: deps
+	@./scripts/coverage
 
 # The release builds what ships in build folders of its own.
 release: deps

@@ -1,0 +1,373 @@
+/*
+ * lights-conformance-judge: the device half of lights-conformance. The
+ * judge never loads a module. For each module and each clause it forks a
+ * process of the clause's own, which loads the module and runs that one
+ * clause (harness.cpp, and the clauses by area beside it), and it decides
+ * the clause's verdict from what only it can see: how that process ended,
+ * and the result page of shared memory it mapped before the fork
+ * (result_page.h). Before it loads the module, the clause's process keeps
+ * only its standard input (empty), output and error (a pipe to the judge)
+ * and forgets this run's token, so nothing the module writes to a
+ * descriptor can reach a verdict. What the module writes comes to the judge
+ * through that pipe and is shown as evidence of a failure, never read as a
+ * verdict.
+ *
+ * usage: lights-conformance-judge --list
+ *        lights-conformance-judge [--keep-going] [--contract-only]
+ *            [--time-scale X] MODULE.so...
+ *
+ * --list prints the clause list, one clause a line:
+ *   ID <TAB> contract|policy <TAB> SECONDS <TAB> TITLE
+ *
+ * Otherwise standard input holds one line, the token of this run. Every
+ * line the judge prints starts with it, so that no other writer's line can
+ * pass for one of its own:
+ *   TOKEN <TAB> clause <TAB> N <TAB> ID <TAB> pass|fail|could-not-run <TAB> PID <TAB> SECONDS <TAB>
+ * EVIDENCE TOKEN <TAB> illegal-instruction <TAB> N <TAB> ID TOKEN <TAB> done <TAB> N TOKEN <TAB>
+ * kit <TAB> WHY          (the kit's own set-up failed; exit 3) TOKEN <TAB> end N counts the modules
+ * from 1. A clause not reported was not run: after the first failure without --keep-going, after a
+ * module that cannot be loaded, and a policy clause with --contract-only.
+ *
+ * Exits 0 when it ran the clauses (whatever their verdicts), 2 on bad
+ * usage, 3 when the kit's own set-up failed.
+ */
+#include "harness.h"
+#include "result_page.h"
+
+#include "backlight_backend.h"
+#include "lumivane_records.h"
+#include "pellix_driver.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+struct options {
+    bool keep_going = false;
+    bool contract_only = false;
+    double time_scale = 1;
+    std::vector<const char*> modules;
+};
+
+/* This run's token; the clause's process forgets it before it loads the
+   module. */
+char token[80];
+
+/* One line of the report, its fields joined by tabs; tabs and newlines in
+   a field become blanks, so a field is always one field. */
+void say(const std::vector<std::string>& fields)
+{
+    std::string line(token);
+    for (std::string field : fields) {
+        for (char& c : field) {
+            if (c == '\t' || c == '\n' || c == '\r')
+                c = ' ';
+        }
+        line += "\t" + field;
+    }
+    line += "\n";
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
+}
+
+[[noreturn]] void kit_failure(const std::string& why)
+{
+    say({"kit", why});
+    fprintf(stderr, "lights-conformance-judge: %s\n", why.c_str());
+    exit(3);
+}
+
+double now()
+{
+    timespec at;
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
+}
+
+/* The module's output as evidence: its start, quoted as C writes it. */
+std::string output_evidence(const std::string& output, size_t total)
+{
+    if (total == 0)
+        return "";
+    std::string shown;
+    for (const char c : output.substr(0, 160)) {
+        if (c == '\n')
+            shown += "\\n";
+        else if (c == '\t')
+            shown += "\\t";
+        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            shown += '?';
+        else
+            shown += c;
+    }
+    return " (the module wrote " + std::to_string(total) + " byte(s) of its own: \"" + shown +
+           (total > 160 ? "...\")" : "\")");
+}
+
+/* ---- The driver the clauses stand on: its fault hook takes every errno,
+   1 to 4095, and 0 for none, and refuses any other number with EINVAL,
+   leaving no fault pending. A driver that does otherwise would make the
+   fault clauses judge the driver rather than the module. */
+
+bool attribute_takes(int level)
+{
+    const int fd = open(LUMIVANE_BRIGHTNESS_PATH, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const std::string text = std::to_string(level) + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written && backlight_backend::take_levels() == std::vector<int>{level};
+}
+
+void check_driver()
+{
+    if (!backlight_backend::reset())
+        kit_failure("the backlight driver cannot be loaded and reset");
+    for (const int error : {1, EIO, 4095}) {
+        if (pellix_driver::fail_next_update(error) != 0)
+            kit_failure("the driver's fault hook refuses errno " + std::to_string(error));
+    }
+    if (pellix_driver::fail_next_update(0) != 0 || !attribute_takes(22))
+        kit_failure("the driver's fault hook does not clear with 0");
+    for (const int refused : {-1, -EIO, 4096, 100000}) {
+        if (pellix_driver::fail_next_update(refused) != EINVAL)
+            kit_failure("the driver's fault hook takes " + std::to_string(refused) +
+                        ", which no errno is");
+    }
+    if (!attribute_takes(45))
+        kit_failure("a refused fault hook value left a fault pending");
+    if (!backlight_backend::reset())
+        kit_failure("the backlight driver cannot be reset");
+}
+
+/* ---- The clause's process. */
+
+struct child {
+    pid_t pid = -1;
+    int output = -1; /* the module's standard output and error */
+};
+
+/* Forks the clause's process, in a process group of its own: standard
+   input empty, standard output and error into a pipe, no other descriptor,
+   no token; it runs the clause and never returns. */
+child start(const kit::clause& one, const char* module, double scale, kit::result_page* page)
+{
+    int pipe_fds[2];
+    child started;
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return started;
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(pipe_fds[1], 1) < 0 || dup2(pipe_fds[1], 2) < 0)
+            _exit(127);
+        closefrom(3);
+        explicit_bzero(token, sizeof token);
+        kit::run_clause(one, module, scale, page);
+    }
+    close(pipe_fds[1]);
+    if (pid < 0) {
+        close(pipe_fds[0]);
+        return started;
+    }
+    started.pid = pid;
+    started.output = pipe_fds[0];
+    return started;
+}
+
+struct ending {
+    int status = 0;
+    bool timed_out = false;
+    std::string output; /* its start */
+    size_t output_bytes = 0;
+};
+
+/* Waits for the child, at most `seconds`, gathering its output; then ends
+   whatever of its process group is left. */
+ending finish(const child& started, double seconds)
+{
+    ending end;
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
+    const double deadline = now() + seconds;
+    bool exited = false;
+    bool output_open = true;
+    while (!exited) {
+        pollfd watched[2] = {{process, POLLIN, 0}, {output_open ? started.output : -1, POLLIN, 0}};
+        const double left = deadline - now();
+        if (left <= 0) {
+            end.timed_out = true;
+            kill(-started.pid, SIGKILL);
+            break;
+        }
+        /* Without a process descriptor, look again every 10 ms. */
+        const int wait_ms = process >= 0 ? static_cast<int>(left * 1000) + 1 : 10;
+        if (poll(watched, 2, wait_ms) < 0 && errno != EINTR)
+            break;
+        if (output_open && (watched[1].revents & (POLLIN | POLLHUP)) != 0) {
+            char bytes[1024];
+            const ssize_t got = read(started.output, bytes, sizeof bytes);
+            if (got > 0) {
+                end.output_bytes += static_cast<size_t>(got);
+                if (end.output.size() < 4096)
+                    end.output.append(bytes, static_cast<size_t>(got));
+            } else {
+                output_open = false;
+            }
+        }
+        exited = waitpid(started.pid, &end.status, WNOHANG) == started.pid;
+    }
+    if (!exited)
+        waitpid(started.pid, &end.status, 0);
+    /* Anything the module started in the process group goes with it. */
+    kill(-started.pid, SIGKILL);
+    if (process >= 0)
+        close(process);
+    close(started.output);
+    return end;
+}
+
+/* ---- Verdicts. */
+
+struct verdict {
+    std::string outcome;
+    std::string evidence;
+    bool illegal_instruction = false;
+};
+
+verdict judge(const ending& end, const kit::result_page& page, double seconds)
+{
+    const std::string output = output_evidence(end.output, end.output_bytes);
+    if (end.timed_out)
+        return {"fail", "did not finish within " + std::to_string(static_cast<int>(seconds)) +
+                            " s" + output};
+    if (page.stage == kit::stage_none)
+        return {"could-not-run", "the clause's process did not start (status " +
+                                     std::to_string(end.status) + ")" + output};
+    if (WIFSIGNALED(end.status)) {
+        const int signal = WTERMSIG(end.status);
+        return {"fail",
+                std::string(page.stage == kit::stage_started ? "while loading, " : "") +
+                    "the module ended the process with signal " + std::to_string(signal) + " (" +
+                    strsignal(signal) + ")" + output,
+                signal == SIGILL};
+    }
+    if (page.stage != kit::stage_done || WEXITSTATUS(end.status) != 0)
+        return {"fail", "the process ended with status " + std::to_string(WEXITSTATUS(end.status)) +
+                            " before its result" + output};
+    switch (page.outcome) {
+    case kit::outcome_pass:
+        return {"pass", ""};
+    case kit::outcome_fail:
+        return {"fail", std::string(page.evidence) + output};
+    case kit::outcome_could_not_run:
+        return {"could-not-run", page.evidence};
+    default:
+        return {"fail", "the result page holds no outcome" + output};
+    }
+}
+
+/* Runs the clauses on one module, each in a process of its own, and
+   reports each verdict as it comes. */
+void qualify(const options& given, size_t number, const char* module, kit::result_page* page)
+{
+    const std::string n = std::to_string(number);
+    for (const kit::clause& one : kit::clauses()) {
+        if (one.rests_on == kit::kind::policy && given.contract_only)
+            continue;
+        memset(page, 0, sizeof *page);
+        const double seconds = one.seconds * given.time_scale;
+        const double began = now();
+        const child started = start(one, module, given.time_scale, page);
+        if (started.pid < 0)
+            kit_failure("cannot start a clause's process");
+        const ending end = finish(started, seconds);
+        char took[32];
+        snprintf(took, sizeof took, "%.3f", now() - began);
+        const verdict decided = judge(end, *page, seconds);
+        say({"clause", n, one.id, decided.outcome, std::to_string(started.pid), took,
+             decided.evidence});
+        if (decided.illegal_instruction)
+            say({"illegal-instruction", n, one.id});
+        /* A module that cannot be loaded gets no further clause. */
+        if (decided.outcome != "pass" && (strcmp(one.id, "record.load") == 0 || !given.keep_going))
+            break;
+    }
+    say({"done", n});
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: lights-conformance-judge --list\n"
+                    "       lights-conformance-judge [--keep-going] [--contract-only] "
+                    "[--time-scale X] MODULE.so...\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+        kit::list_clauses(stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
+    options given;
+    int arg = 1;
+    for (; arg < argc && argv[arg][0] == '-'; ++arg) {
+        if (strcmp(argv[arg], "--keep-going") == 0)
+            given.keep_going = true;
+        else if (strcmp(argv[arg], "--contract-only") == 0)
+            given.contract_only = true;
+        else if (strcmp(argv[arg], "--time-scale") == 0 && arg + 1 < argc) {
+            given.time_scale = strtod(argv[++arg], nullptr);
+            if (!(given.time_scale > 0))
+                return usage();
+        } else
+            return usage();
+    }
+    for (; arg < argc; ++arg)
+        given.modules.push_back(argv[arg]);
+    if (given.modules.empty())
+        return usage();
+
+    /* The token, read past stdio so that no buffer keeps a copy. */
+    const ssize_t got = read(0, token, sizeof token - 1);
+    token[got > 0 ? got : 0] = '\0';
+    token[strcspn(token, "\n")] = '\0';
+    if (strlen(token) < 16)
+        return usage();
+
+    check_driver();
+    const std::vector<kit::clause>& listed = kit::clauses();
+    if (listed.empty() || strcmp(listed[0].id, "record.load") != 0)
+        kit_failure("the clause list does not begin with record.load");
+
+    /* The result page: shared memory mapped before each fork, reachable
+       from the clause's process only as memory. */
+    void* page = mmap(nullptr, sizeof(kit::result_page), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED)
+        kit_failure(std::string("no result page: ") + strerror(errno));
+    for (size_t i = 0; i < given.modules.size(); ++i)
+        qualify(given, i + 1, given.modules[i], static_cast<kit::result_page*>(page));
+    say({"end"});
+    return 0;
+}
