@@ -188,7 +188,10 @@ def test_suite(path):
 
 
 def junit_property_command(path, name):
-    values = [p.get("value", "") for p in test_suite(path).iter("property") if p.get("name") == name]
+    # The suite's own properties, not those of its test cases.
+    properties = test_suite(path).find("properties")
+    found = [] if properties is None else properties.findall("property")
+    values = [p.get("value", "") for p in found if p.get("name") == name]
     if len(values) != 1:
         raise Refused(f"the report holds {len(values)} properties named {name}")
     print(values[0])

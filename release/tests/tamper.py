@@ -8,6 +8,7 @@ Writes OUT, the release archive GOOD with one fault of KIND:
     debug         the debug file's build ID changed, SHA256SUMS made to match
     report        the report naming another SHA-256, SHA256SUMS made to match
     report-build-id   the report naming another build ID, likewise
+    report-version    the report naming another version, likewise
     report-failed     the report with a failed clause, likewise
     dotdot        a member whose path climbs out with ".."
     absolute      a member with the absolute path PATH
@@ -96,6 +97,10 @@ def report_other_build_id(root):
     edit_report(root, lambda text: other_property(text, "build_id"))
 
 
+def report_other_version(root):
+    edit_report(root, lambda text: other_property(text, "version"))
+
+
 def report_failed_clause(root):
     edit_report(root, lambda text: text.replace("</testcase>", '<failure message="failed"/></testcase>', 1))
 
@@ -107,6 +112,7 @@ EDITS = {
     "debug": change_debug_build_id,
     "report": report_other_sha256,
     "report-build-id": report_other_build_id,
+    "report-version": report_other_version,
     "report-failed": report_failed_clause,
 }
 

@@ -75,6 +75,7 @@ main() {
     rejects report "the report names this module's SHA-256"
 
     rejects report-build-id "the report names this module's build ID"
+    rejects report-version "the module and the report carry the archive's version"
     rejects report-failed "the report passes every clause"
 
     # The qualification's verdict is the kit's: one that finds a failing
