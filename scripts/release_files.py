@@ -15,6 +15,10 @@
         must be empty: the same reading of the archive decides and extracts
     release_files.py junit-property REPORT NAME
         prints the value of the property NAME of the report's test suite
+    release_files.py junit-steady REPORT OUT
+        writes OUT, the report with what differs from run to run set aside:
+        each test case's measured time reads 0, its process id is empty;
+        every other byte is the report's own
     release_files.py junit-passed REPORT
         exits 0 when the report ran at least one test and none failed, was
         skipped or ended in error
@@ -24,6 +28,7 @@ Exits 1 when the answer is no, 2 when the input cannot be read.
 
 import os
 import posixpath
+import re
 import struct
 import sys
 import tarfile
@@ -197,6 +202,17 @@ def junit_property_command(path, name):
     print(values[0])
 
 
+def junit_steady_command(path, out):
+    with open(path, encoding="utf-8") as report:
+        text = report.read()
+    test_suite(path)
+    text = re.sub(r'(<testcase [^>]*\btime=")[0-9.]*(")', r"\g<1>0\2", text)
+    text = re.sub(r'(<property name="pid" value=")[0-9]*(")', r"\1\2", text)
+    with open(out + ".new", "w", encoding="utf-8") as steady:
+        steady.write(text)
+    os.replace(out + ".new", out)
+
+
 def junit_passed_command(path):
     suite = test_suite(path)
     cases = list(suite.iter("testcase"))
@@ -213,6 +229,7 @@ COMMANDS = {
     "members": (members_command, 1),
     "extract": (extract_command, 2),
     "junit-property": (junit_property_command, 2),
+    "junit-steady": (junit_steady_command, 2),
     "junit-passed": (junit_passed_command, 1),
 }
 
