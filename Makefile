@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The two commands of the README:
 #   make        installs what is missing, builds every configuration into
 #               out/<configuration>/ and runs the demonstration

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Builds of one commit give the same bytes wherever they are made: the
 # checkout's and the build folder's paths never reach the objects (debug
 # information, __FILE__, and through the debug information the build ID).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The module's version, readable from its bytes without a new export: an
  * ELF note in a section of its own, .note.lumivane.version, with the name

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # find_package(lumivane): the records header of the lights module, as the
 # target lumivane::records, and the traits library's headers, as
 # lumivane::traits (they stand in for the toolchain's C++ headers, hence

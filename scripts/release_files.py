@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What the release scripts read from files that may come from anyone.
 
     release_files.py notes ELF

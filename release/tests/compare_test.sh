@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # compare_test.sh ARCHIVE
 #
 # check-reproducible's judgement: a copy of the release ARCHIVE (with its

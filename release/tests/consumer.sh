@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # consumer.sh BUILD_DIR C_COMPILER TOOLCHAIN_FILE VERSION
 #
 # Installs BUILD_DIR into a scratch prefix, as the release lays it out, and

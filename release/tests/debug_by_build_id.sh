@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # debug_by_build_id.sh ARCHIVE
 #
 # gdb-multiarch, told only where the release's .build-id folder lies, loads

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # reproducible_module.sh SOURCE_DIR
 #
 # Builds the module and its debug file twice for the target, from two

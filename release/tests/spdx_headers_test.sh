@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # spdx_headers_test.sh SCRIPT
 #
 # spdx-headers in a small tree of its own: --check names each source file

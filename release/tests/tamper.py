@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """tamper.py GOOD OUT KIND [PATH]
 
 Writes OUT, the release archive GOOD with one fault of KIND:

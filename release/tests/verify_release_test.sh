@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # verify_release_test.sh ARCHIVE KIT
 #
 # verify-release passes the good release ARCHIVE, qualifying it again with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Compiles only where the records header was found. */
 #include <lumivane_records.h>
 

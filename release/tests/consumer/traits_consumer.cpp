@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compiles only against the release's traits library: the toolchain's C++
 // headers are out of reach (-nostdinc++).
 #include <type_traits>
