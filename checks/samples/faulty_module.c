@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A lights module written from the contract alone, with one fault chosen
  * when it is built (-DFAULT_...), or none. Each fault breaks one clause of

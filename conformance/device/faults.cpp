@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on faults from the real kernel: the driver going away, the
    hardware refusing or stalling an update, a caller the attribute's
    permissions turn away, and requests cancelled or made with cancellation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * lights-conformance-judge: the device half of lights-conformance. The
  * judge never loads a module. For each module and each clause it forks a

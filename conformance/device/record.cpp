@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on the module record HMI: it loads, who it says it is, where its
    entry table leads, and its layout as the loader reads and writes it. */
 #include "harness.h"

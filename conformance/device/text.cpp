@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on the exact text each request writes and how the attribute is
    opened: observed through a FIFO or a file put in the attribute's place,
    in a mount namespace of this clause's own. */

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # expect.sh [--keep-going] KIT REPORT MODULE "CLAUSE..."
 #
 # Passes when the JUnit REPORT of a run of KIT holds one testsuite for
