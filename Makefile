@@ -7,6 +7,7 @@
 #   make lint   clang-tidy and cppcheck over the project's sources
 #   make fuzz   a longer fuzzing run of the module's entry points
 #   make bench  benchmarks and the footprint report
+#   make coverage  the module's line and branch coverage by the host tests
 CONFIGS := host armv5te i686
 CHECK_CONFIGS := host-asan host-tsan host-fuzz host-clang
 FUZZ_SECONDS ?= 60
@@ -14,7 +15,7 @@ FUZZ_SECONDS ?= 60
 # a user's build with a newer compiler warns and goes on.
 WARNINGS_AS_ERRORS ?= $(if $(filter true,$(CI)),ON,OFF)
 
-.PHONY: all deps build device demo test lint fuzz bench $(CONFIGS) $(CHECK_CONFIGS)
+.PHONY: all deps build device demo test lint fuzz bench coverage $(CONFIGS) $(CHECK_CONFIGS)
 
 all: build demo
 
@@ -54,3 +55,6 @@ fuzz: host-fuzz
 
 bench: build
 	@./scripts/bench
+
+coverage: deps
+	@./scripts/coverage

@@ -46,20 +46,17 @@ static unsigned luma_of(uint32_t argb)
 }
 
 /*
- * Formats `value` as "%d\n" would, into `text` (room for 12 bytes), and
- * returns the length. Repeated subtraction keeps printf's machinery off the
- * request path and needs no division, which the target does in software.
+ * Formats `level` as "%u\n" would, into `text` (room for 11 bytes), and
+ * returns the length. A level is never negative, so it has no sign to write.
+ * Repeated subtraction keeps printf's machinery off the request path and
+ * needs no division, which the target does in software.
  */
-static size_t format_line(int value, char* text)
+static size_t format_line(unsigned level, char* text)
 {
     static const unsigned powers_of_ten[] = {1000000000u, 100000000u, 10000000u, 1000000u, 100000u,
                                              10000u,      1000u,      100u,      10u,      1u};
     size_t length = 0;
-    unsigned magnitude = static_cast<unsigned>(value);
-    if (value < 0) {
-        text[length++] = '-';
-        magnitude = 0u - magnitude;
-    }
+    unsigned magnitude = level;
     bool leading = true;
     for (const unsigned power : powers_of_ten) {
         char digit = '0';
@@ -85,10 +82,10 @@ static void warn_open_failed_once(const char* path)
 }
 
 /*
- * Writes `value` and a newline to `path` with one write call. Returns 0, or
+ * Writes `level` and a newline to `path` with one write call. Returns 0, or
  * a negative error number. Called with lights_lock held.
  */
-static int write_int(const char* path, int value)
+static int write_int(const char* path, unsigned level)
 {
     const int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
@@ -98,7 +95,7 @@ static int write_int(const char* path, int value)
     }
 
     char text[20];
-    const size_t length = format_line(value, text);
+    const size_t length = format_line(level, text);
     const ssize_t written = write(fd, text, length);
     const int write_errno = errno; /* before close can change it */
     close(fd);
@@ -116,7 +113,7 @@ extern "C" int set_light_backlight(struct light_handle*, const struct light_requ
         return -EINVAL;
 
     /* The arithmetic needs no lock; only the file and the log line do. */
-    const int level = luma_levels.level[luma_of(request->argb)];
+    const unsigned char level = luma_levels.level[luma_of(request->argb)];
 
     /*
      * open, write, close and the log library's output are cancellation
@@ -130,7 +127,8 @@ extern "C" int set_light_backlight(struct light_handle*, const struct light_requ
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     pthread_mutex_lock(&lights_lock);
     const int result = write_int(BACKLIGHT_PATH, level);
-    __kelvo_log_print(KELVO_LOG_INFO, LOG_TAG, LUMIVANE_LOG_REQUEST_FORMAT, level);
+    __kelvo_log_print(KELVO_LOG_INFO, LOG_TAG, LUMIVANE_LOG_REQUEST_FORMAT,
+                      static_cast<int>(level));
     pthread_mutex_unlock(&lights_lock);
     pthread_setcancelstate(cancel_state, nullptr);
 

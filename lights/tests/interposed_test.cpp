@@ -163,7 +163,7 @@ TEST_F(BacklightTest, ShortWriteIsReportedAsEioAndTheNextRequestIsServed)
     short_writes = false;
     EXPECT_EQ(result, -EIO);
     EXPECT_EQ(log.count(KELVO_LOG_INFO, level_line(45)), 1u);
-    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), 0u);
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning_line()), 0u);
 
     /* The attribute kept the partial level; a fresh one takes the next request. */
     ASSERT_TRUE(backlight_backend::reset());
@@ -188,19 +188,13 @@ TEST_F(BacklightTest, AFailedWriteAnswersWithItsOwnErrnoWhateverCloseSays)
     report_figure("faults_survived", 1);
 }
 
-TEST_F(BacklightTest, AFailedOpenAnswersWithItsOwnErrnoWhateverTheLogLeavesInErrno)
+TEST_F(FreshModuleBacklightTest, AFailedOpenAnswersWithItsOwnErrnoWhateverTheLogLeavesInErrno)
 {
     /* A fresh copy has not warned yet: this failure logs the warning, and
        the log leaves errno changed before the module answers. */
-    fresh_module module;
-    ASSERT_NO_FATAL_FAILURE(module.load());
-    light_handle* acquired = nullptr;
-    ASSERT_EQ(module.acquire("backlight", &acquired), 0);
-    const owned_handle fresh(acquired);
-
     ASSERT_TRUE(backlight_backend::remove_attribute());
-    EXPECT_EQ(apply(fresh.get(), 0xFFFFFFFFu), -ENOENT) << "not the errno the log leaves";
-    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning), 1u);
+    EXPECT_EQ(apply(handle, 0xFFFFFFFFu), -ENOENT) << "not the errno the log leaves";
+    EXPECT_EQ(log.count(KELVO_LOG_ERROR, open_warning_line()), 1u);
     report_figure("faults_survived", 1);
 }
 
@@ -217,7 +211,7 @@ TEST_F(BacklightTest, TheAttributeIsNeverInheritedByAProgramStartedDuringAReques
 class OnceControlTest : public ::testing::Test
 {
   protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(module.load()); }
+    void SetUp() override { ASSERT_TRUE(module.load()); }
     fresh_module module;
 };
 

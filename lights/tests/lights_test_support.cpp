@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -33,7 +34,35 @@ void capture_line(int priority, const char* tag, const char* text)
     captured.push_back({priority, tag, text});
 }
 
-const char level_prefix[] = "set_light_backlight brightness=";
+/* Acquires through `record`'s entry table a light that must be there. */
+::testing::AssertionResult acquire_from(const module_record* record, const char* name,
+                                        light_handle** handle)
+{
+    *handle = nullptr;
+    const int result = record->entry_table->open_entry(record, name, handle);
+    if (result != 0)
+        return ::testing::AssertionFailure() << name << ": acquire returned " << result;
+    if (*handle == nullptr)
+        return ::testing::AssertionFailure() << name << ": acquire succeeded with no handle";
+    return ::testing::AssertionSuccess();
+}
+
+/* Where a scratch directory can be made: $TMPDIR, /tmp, or the working
+   directory, where neither is there (as on the emulated device). */
+std::string scratch_parent()
+{
+    const char* tmpdir = getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0')
+        return tmpdir;
+    return access("/tmp", W_OK) == 0 ? "/tmp" : ".";
+}
+
+/* What a request line holds before its level. */
+std::string level_prefix()
+{
+    const std::string format = LUMIVANE_LOG_REQUEST_FORMAT;
+    return format.substr(0, format.find("%d"));
+}
 
 /* A request on a thread of its own, which reaches a cancellation point of
    its own right after it. */
@@ -74,7 +103,7 @@ size_t log_capture::count(int priority, const std::string& text) const
 {
     size_t found = 0;
     for (const log_line& line : lines())
-        found += line.priority == priority && line.tag == "lights" && line.text == text;
+        found += line.priority == priority && line.tag == LUMIVANE_LOG_TAG && line.text == text;
     return found;
 }
 
@@ -91,18 +120,28 @@ std::vector<int> log_capture::logged_levels() const
 
 int logged_level(const char* text)
 {
-    if (strncmp(text, level_prefix, sizeof level_prefix - 1) != 0)
+    const std::string prefix = level_prefix();
+    if (strncmp(text, prefix.c_str(), prefix.size()) != 0)
         return -1;
-    char* end = nullptr;
-    const long level = strtol(text + sizeof level_prefix - 1, &end, 10);
-    return strcmp(end, "\n") == 0 ? static_cast<int>(level) : -1;
+    const long level = strtol(text + prefix.size(), nullptr, 10);
+    /* Exactly the line the module would log for that level, nothing else. */
+    return level >= 0 && level <= 45 && level_line(static_cast<int>(level)) == text
+               ? static_cast<int>(level)
+               : -1;
 }
-
-const char open_warning[] = "write_int failed to open " LUMIVANE_BRIGHTNESS_PATH "\n";
 
 std::string level_line(int level)
 {
-    return "set_light_backlight brightness=" + std::to_string(level) + "\n";
+    char line[128];
+    snprintf(line, sizeof line, LUMIVANE_LOG_REQUEST_FORMAT, level);
+    return line;
+}
+
+std::string open_warning_line()
+{
+    char line[256];
+    snprintf(line, sizeof line, LUMIVANE_LOG_OPEN_WARNING_FORMAT, LUMIVANE_BRIGHTNESS_PATH);
+    return line;
 }
 
 std::vector<std::string> one_write(int level)
@@ -132,11 +171,9 @@ int acquire(const char* name, light_handle** handle)
     return HMI.entry_table->open_entry(&HMI, name, handle);
 }
 
-void acquire_ok(const char* name, light_handle** handle)
+::testing::AssertionResult acquire_ok(const char* name, light_handle** handle)
 {
-    *handle = nullptr;
-    ASSERT_EQ(acquire(name, handle), 0) << name;
-    ASSERT_NE(*handle, nullptr) << name;
+    return acquire_from(&HMI, name, handle);
 }
 
 int apply(light_handle* handle, uint32_t argb)
@@ -145,7 +182,23 @@ int apply(light_handle* handle, uint32_t argb)
     return handle->apply_state(handle, &request);
 }
 
-bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
+std::chrono::milliseconds request_time_limit()
+{
+    /* Ten seconds: a request returns within microseconds, or it is hung. */
+    const char* text = getenv("PELLIX_TIMEOUT_SCALE");
+    double scale = 1;
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        scale = strtod(text, &end);
+        if (*end != '\0' || !(scale > 0)) {
+            ADD_FAILURE() << "PELLIX_TIMEOUT_SCALE takes a positive number, not '" << text << "'";
+            scale = 1;
+        }
+    }
+    return std::chrono::milliseconds(static_cast<long long>(10000 * scale));
+}
+
+bool apply_within(light_handle* handle, uint32_t argb, int* result)
 {
     struct outcome {
         std::mutex mutex;
@@ -162,8 +215,7 @@ bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result)
         shared->returned.notify_all();
     }).detach();
     std::unique_lock<std::mutex> hold(shared->mutex);
-    if (!shared->returned.wait_for(hold, std::chrono::seconds(seconds),
-                                   [&shared] { return shared->done; }))
+    if (!shared->returned.wait_for(hold, request_time_limit(), [&shared] { return shared->done; }))
         return false;
     *result = shared->result;
     return true;
@@ -175,35 +227,35 @@ fresh_module::~fresh_module()
         dlclose(library_);
 }
 
-void fresh_module::load()
+::testing::AssertionResult fresh_module::load()
 {
     /* The file of the module this program links, found from one of its
        functions. The loader takes a file it has loaded already for the same
        module, so the copy is a file of its own, gone once it is loaded. */
     Dl_info linked{};
-    ASSERT_NE(dladdr(reinterpret_cast<void*>(HMI.entry_table->open_entry), &linked), 0);
-    char scratch[] = "/tmp/lumivane-fresh.XXXXXX";
-    ASSERT_NE(mkdtemp(scratch), nullptr) << strerror(errno);
-    const std::string copy = std::string(scratch) + "/lumivane.so";
+    if (dladdr(reinterpret_cast<void*>(HMI.entry_table->open_entry), &linked) == 0)
+        return ::testing::AssertionFailure() << "the linked module's file cannot be found";
+    std::string scratch = scratch_parent() + "/lumivane-fresh.XXXXXX";
+    if (mkdtemp(scratch.data()) == nullptr)
+        return ::testing::AssertionFailure()
+               << "no directory " << scratch << ": " << strerror(errno);
+    const std::string copy = scratch + "/lumivane.so";
     std::error_code error;
     std::filesystem::copy_file(linked.dli_fname, copy, error);
     library_ = error ? nullptr : dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
     const std::string why_not = error ? error.message() : library_ == nullptr ? dlerror() : "";
     std::filesystem::remove_all(scratch, error);
-    ASSERT_NE(library_, nullptr) << linked.dli_fname << ": " << why_not;
+    if (library_ == nullptr)
+        return ::testing::AssertionFailure() << linked.dli_fname << ": " << why_not;
     record_ = static_cast<const module_record*>(dlsym(library_, "HMI"));
-    ASSERT_NE(record_, nullptr) << "no HMI in the copy";
+    if (record_ == nullptr)
+        return ::testing::AssertionFailure() << "no HMI in the copy";
+    return ::testing::AssertionSuccess();
 }
 
 int fresh_module::acquire(const char* name, light_handle** handle) const
 {
     return record_->entry_table->open_entry(record_, name, handle);
-}
-
-bool first_open_failure()
-{
-    static std::atomic<bool> seen{false};
-    return !seen.exchange(true);
 }
 
 void run_together(int count, const std::function<void(int)>& body)
@@ -223,38 +275,51 @@ void run_together(int count, const std::function<void(int)>& body)
         thread.join();
 }
 
-void cancel_blocked_request(light_handle* handle, const std::function<bool()>& block,
-                            const std::function<void()>& unblock)
+::testing::AssertionResult cancel_blocked_request(light_handle* handle,
+                                                  const std::function<bool()>& block,
+                                                  const std::function<void()>& unblock)
 {
     const int descriptors = open_descriptors();
-    ASSERT_TRUE(block()) << strerror(errno);
+    if (!block())
+        return ::testing::AssertionFailure() << "the write cannot be blocked: " << strerror(errno);
 
     /* Once the request has the attribute open it holds the lock, and its
        write blocks: cancel it there. */
     request_thread request = {handle, 1};
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, apply_white_then_test_cancel, &request), 0);
-    for (int waited_ms = 0; open_descriptors() == descriptors && waited_ms < 10000; ++waited_ms)
+    if (pthread_create(&thread, nullptr, apply_white_then_test_cancel, &request) != 0)
+        return ::testing::AssertionFailure() << "no thread for the request";
+    const auto deadline = std::chrono::steady_clock::now() + request_time_limit();
+    while (open_descriptors() == descriptors && std::chrono::steady_clock::now() < deadline)
         usleep(1000);
-    EXPECT_EQ(open_descriptors(), descriptors + 1) << "the request never opened the attribute";
-    ASSERT_EQ(pthread_cancel(thread), 0);
+    std::string wrong;
+    if (open_descriptors() != descriptors + 1)
+        wrong += "; the request never opened the attribute";
+    pthread_cancel(thread);
 
     /* A write still waiting goes through once unblocked. The cancellation
        still ends the thread, at its own cancellation point. */
     unblock();
     void* status = nullptr;
-    ASSERT_EQ(pthread_join(thread, &status), 0);
-    EXPECT_EQ(status, PTHREAD_CANCELED);
+    pthread_join(thread, &status);
+    if (status != PTHREAD_CANCELED)
+        wrong += "; the request's thread was not cancelled";
 
     int result = 1;
-    ASSERT_TRUE(apply_within(handle, 0xFF808080u, 10, &result))
-        << "the next request hangs: the cancelled one left the lock held";
-    EXPECT_EQ(result, 0);
+    if (!apply_within(handle, 0xFF808080u, &result))
+        return ::testing::AssertionFailure()
+               << "the next request hangs: the cancelled one left the lock held" << wrong;
+    if (result != 0)
+        wrong += "; the next request returned " + std::to_string(result);
     const std::vector<int> levels = backlight_backend::take_levels();
-    ASSERT_FALSE(levels.empty());
-    EXPECT_EQ(levels.back(), 22);
-    EXPECT_EQ(open_descriptors(), descriptors);
+    if (levels.empty() || levels.back() != 22)
+        wrong += "; the next request's level did not reach the backlight";
+    if (open_descriptors() != descriptors)
+        wrong += "; " + std::to_string(open_descriptors() - descriptors) + " descriptors left open";
+    if (!wrong.empty())
+        return ::testing::AssertionFailure() << wrong.substr(2);
     report_figure("faults_survived", 1);
+    return ::testing::AssertionSuccess();
 }
 
 void BacklightTest::SetUp()
@@ -266,13 +331,19 @@ void BacklightTest::SetUp()
         GTEST_SKIP() << why_not;
     }
     ASSERT_TRUE(backlight_backend::reset()) << strerror(errno);
-    ASSERT_NO_FATAL_FAILURE(acquire_owned("backlight", &handle));
+    if (fresh_) {
+        ASSERT_TRUE(module_.load());
+        record_ = module_.record();
+    }
+    ASSERT_TRUE(acquire_owned("backlight", &handle));
 }
 
-void BacklightTest::acquire_owned(const char* name, light_handle** acquired)
+::testing::AssertionResult BacklightTest::acquire_owned(const char* name, light_handle** acquired)
 {
-    ASSERT_NO_FATAL_FAILURE(acquire_ok(name, acquired));
-    owned_.emplace_back(*acquired);
+    ::testing::AssertionResult acquired_ok = acquire_from(record_, name, acquired);
+    if (acquired_ok)
+        owned_.emplace_back(*acquired);
+    return acquired_ok;
 }
 
 } // namespace lights_test

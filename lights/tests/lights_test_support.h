@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,17 +37,17 @@ class log_capture
     log_capture& operator=(const log_capture&) = delete;
 
     std::vector<log_line> lines() const;
-    /* How many lines have exactly this priority and text (tag "lights"). */
+    /* How many lines have exactly this priority and text, with the module's tag. */
     size_t count(int priority, const std::string& text) const;
-    /* The levels of the "set_light_backlight brightness=N" lines, in order. */
+    /* The levels of the request lines, in order. */
     std::vector<int> logged_levels() const;
 };
 
 /* Acquires through HMI's entry table, as the platform does. */
 int acquire(const char* name, light_handle** handle);
-/* Acquires a light that must be there into *handle; otherwise a fatal
-   failure. Call through ASSERT_NO_FATAL_FAILURE, so the test stops there. */
-void acquire_ok(const char* name, light_handle** handle);
+/* Acquires a light that must be there into *handle: a failure, with why,
+   when acquire fails or gives no handle. ASSERT_TRUE(acquire_ok(...)). */
+::testing::AssertionResult acquire_ok(const char* name, light_handle** handle);
 int apply(light_handle* handle, uint32_t argb);
 
 /* Releases a handle through its own release. */
@@ -56,10 +57,15 @@ struct handle_release {
 /* A handle released when it goes. */
 using owned_handle = std::unique_ptr<light_handle, handle_release>;
 
-/* Applies `argb` on a thread of its own and waits at most `seconds` for it:
-   true, with the request's result in *result, if it returned in time. A
-   request that hangs is left behind. */
-bool apply_within(light_handle* handle, uint32_t argb, int seconds, int* result);
+/* How long a test waits for what a request does before it calls the request
+   hung: the tests' one time limit, multiplied by PELLIX_TIMEOUT_SCALE (a
+   positive number, default 1) on a slow machine. */
+std::chrono::milliseconds request_time_limit();
+
+/* Applies `argb` on a thread of its own and waits at most
+   request_time_limit() for it: true, with the request's result in *result,
+   if it returned in time. A request that hangs is left behind. */
+bool apply_within(light_handle* handle, uint32_t argb, int* result);
 
 /* A copy of the module loaded afresh beside the one this program links: its
    once-control, lock and warning flag are its own and still unset, as in a
@@ -73,24 +79,29 @@ class fresh_module
     fresh_module(const fresh_module&) = delete;
     fresh_module& operator=(const fresh_module&) = delete;
 
-    /* Loads the copy. Call through ASSERT_NO_FATAL_FAILURE. */
-    void load();
+    /* Loads the copy: a failure, with why, when it cannot be had. */
+    ::testing::AssertionResult load();
     /* Acquires through the copy's record, as acquire() does through HMI. */
     int acquire(const char* name, light_handle** handle) const;
+    /* The copy's record, once loaded. */
+    const module_record* record() const { return record_; }
 
   private:
     void* library_ = nullptr;
     const module_record* record_ = nullptr;
 };
 
-/* The module's two log texts. */
-extern const char open_warning[];
+/* The module's two log texts, from the records header's formats: the line
+   of a request for `level`, and the warning about a failed open of the
+   attribute. */
 std::string level_line(int level);
+std::string open_warning_line();
 
-/* The level of a "set_light_backlight brightness=N" line, or -1. */
+/* The level of a request line, or -1 for any other text. */
 int logged_level(const char* text);
 
-/* What the attribute receives for one request of `level`. */
+/* What the simulated attribute receives for one request of `level`
+   (take_writes() of simulated_backlight.h). */
 std::vector<std::string> one_write(int level);
 
 /* Prints a figure ("figure: NAME VALUE") for the test run's summary table. */
@@ -99,37 +110,53 @@ void report_figure(const char* name, long value);
 /* Descriptors this process has open. */
 int open_descriptors();
 
-/* The module warns about the first failed open of the process only: true
-   for the first caller, so a test knows whether to expect the warning. */
-bool first_open_failure();
-
 /* Runs `body(index)` on `count` threads released together; joins them all. */
 void run_together(int count, const std::function<void(int)>& body);
 
 /* Cancels a request on `handle` while `block` keeps its write waiting at the
-   attribute, lets the write go with `unblock`, then checks that the thread
-   ended cancelled, the next request is served (the lock was released) and
-   no descriptor is left open. Call through ASSERT_NO_FATAL_FAILURE. */
-void cancel_blocked_request(light_handle* handle, const std::function<bool()>& block,
-                            const std::function<void()>& unblock);
+   attribute and lets the write go with `unblock`: a success when the thread
+   ended cancelled, the next request was served (the lock was released) and
+   no descriptor was left open; otherwise a failure that says which did not
+   hold. */
+::testing::AssertionResult cancel_blocked_request(light_handle* handle,
+                                                  const std::function<bool()>& block,
+                                                  const std::function<void()>& unblock);
 
-/* Makes the backlight ready (once per process), puts a fresh attribute in
-   place and acquires `handle` on the backlight for each test; skips the test
-   where the backlight cannot be had, fails it in CI. Every handle the test
-   acquires through the fixture is released after it, however it ends. */
+/* Makes the backlight ready (once per process), resets it and acquires
+   `handle` on the backlight for each test; skips the test where the
+   backlight cannot be had, fails it in CI. Every handle the test acquires
+   through the fixture is released after it, however it ends. */
 class BacklightTest : public ::testing::Test
 {
   protected:
+    BacklightTest() = default;
+    /* With `fresh`, every handle comes from a copy of the module loaded
+       afresh for the test (fresh_module). */
+    explicit BacklightTest(bool fresh) : fresh_(fresh) {}
     void SetUp() override;
     /* Acquires the light `name` into *acquired, released after the test
-       with `handle`. Call through ASSERT_NO_FATAL_FAILURE. */
-    void acquire_owned(const char* name, light_handle** acquired);
+       with `handle`. ASSERT_TRUE(acquire_owned(...)). */
+    ::testing::AssertionResult acquire_owned(const char* name, light_handle** acquired);
 
     log_capture log;
     light_handle* handle = nullptr;
 
   private:
+    bool fresh_ = false;
+    const module_record* record_ = &HMI;
+    /* Before the handles, so that they are released before the copy goes. */
+    fresh_module module_;
     std::vector<owned_handle> owned_;
+};
+
+/* The same over a copy of the module loaded afresh for each test. The module
+   warns about the first failed open of its process only; whatever earlier
+   tests did in this process, the copy has not warned yet, so a test sees
+   exactly the warnings its own requests cause. */
+class FreshModuleBacklightTest : public BacklightTest
+{
+  protected:
+    FreshModuleBacklightTest() : BacklightTest(true) {}
 };
 
 } // namespace lights_test

@@ -7,9 +7,10 @@
  *    simulated_backlight.h;
  *
  *  - the kernel's backlight class and the Pellix driver on the emulated
- *    device (platform/device/kernel_backlight.cpp), where what the module
- *    wrote is read back from the driver's record of the hardware's levels;
- *    the driver's own controls are in pellix_driver.h.
+ *    device (platform/device/kernel_backlight.cpp, which the conformance
+ *    kit runs the module against), where what the module wrote is read
+ *    back from the driver's record of the hardware's levels; the driver's
+ *    own controls are in pellix_driver.h.
  *
  * Each backend implements every call declared here.
  */

@@ -1,5 +1,5 @@
 /*
- * request-driver MODULE COUNT
+ * request-repeater MODULE COUNT
  *
  * Loads a lights module as the platform's loader does, acquires its
  * backlight, applies white COUNT times to the simulated backlight (a
@@ -32,7 +32,7 @@ const char white_written[] = "45\n";
 
 int fail(const char* what, const char* detail)
 {
-    fprintf(stderr, "request-driver: %s%s%s\n", what, detail != nullptr ? ": " : "",
+    fprintf(stderr, "request-repeater: %s%s%s\n", what, detail != nullptr ? ": " : "",
             detail != nullptr ? detail : "");
     return 1;
 }
@@ -42,13 +42,13 @@ int fail(const char* what, const char* detail)
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        fprintf(stderr, "usage: request-driver MODULE COUNT\n");
+        fprintf(stderr, "usage: request-repeater MODULE COUNT\n");
         return 2;
     }
     char* end = nullptr;
     const long count = strtol(argv[2], &end, 10);
     if (*argv[2] == '\0' || *end != '\0' || count < 0) {
-        fprintf(stderr, "request-driver: not a count: %s\n", argv[2]);
+        fprintf(stderr, "request-repeater: not a count: %s\n", argv[2]);
         return 2;
     }
 
@@ -56,7 +56,7 @@ int main(int argc, char** argv)
     if (why_not.empty() && !backlight_backend::regular_attribute(""))
         why_not = std::string("cannot create the attribute: ") + strerror(errno);
     if (!why_not.empty()) {
-        fprintf(stderr, "request-driver: %s\n", why_not.c_str());
+        fprintf(stderr, "request-repeater: %s\n", why_not.c_str());
         return backlight_backend::required() ? 1 : 77;
     }
     kelvo_log_set_sink(kelvo_log_discard);
