@@ -151,6 +151,7 @@ CLAUSE(text_write, "text.write", contract, 20,
         const std::vector<observed_write> writes = take_observed();
         same(hex(argb) + " returned", status, 0);
         std::vector<std::string> seen;
+        seen.reserve(writes.size());
         for (const observed_write& write : writes)
             seen.push_back(write.bytes);
         const std::string want = std::to_string(expected_level(argb)) + "\n";
