@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The two commands of the README:
 #   make        installs what is missing, builds every configuration into
 #               out/<configuration>/ and runs the demonstration
@@ -8,6 +9,8 @@
 #   make fuzz   a longer fuzzing run of the module's entry points
 #   make bench  benchmarks and the footprint report
 #   make coverage  the module's line and branch coverage by the host tests
+#   make release  dist/lumivane-VERSION.tar.xz of this commit, qualified
+#               (docs/release.md)
 CONFIGS := host armv5te i686
 CHECK_CONFIGS := host-asan host-tsan host-fuzz host-clang
 FUZZ_SECONDS ?= 60
@@ -15,7 +18,7 @@ FUZZ_SECONDS ?= 60
 # a user's build with a newer compiler warns and goes on.
 WARNINGS_AS_ERRORS ?= $(if $(filter true,$(CI)),ON,OFF)
 
-.PHONY: all deps build device demo test lint fuzz bench coverage $(CONFIGS) $(CHECK_CONFIGS)
+.PHONY: all deps build device demo test lint fuzz bench coverage release $(CONFIGS) $(CHECK_CONFIGS)
 
 all: build demo
 
@@ -61,3 +64,7 @@ bench: build
 
 coverage: deps
 	@./scripts/coverage
+
+# The release builds what ships in build folders of its own.
+release: deps
+	@./scripts/release

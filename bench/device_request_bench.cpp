@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * device-request-bench: what one backlight request costs on the emulated
  * device, next to its floor, both measured in one boot.

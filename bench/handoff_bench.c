@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * handoff-bench: what it costs to hand control from one thread to another
  * with a mutex and a condition variable, as two threads taking turns do.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * request-bench: what one backlight request costs, next to its floor.
  *

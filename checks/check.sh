@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # shellcheck shell=bash
 # What every checker shares, sourced by each (and by the tests that check
 # the same way): one line per check, "pass  WHAT" or "fail  WHAT: DETAIL",

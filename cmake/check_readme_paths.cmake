@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Every path of the tree that the README names, in backquotes or as a link,
 # exists, so the map of where to change what cannot drift from the tree.
 # Used as a test command:

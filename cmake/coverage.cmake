@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # COVERAGE=ON instruments every target for gcov; make coverage runs the
 # tests of such a build and reads the counts with gcovr. Like the sanitizers,
 # it changes the binaries, so the checks of built binaries and the benchmarks

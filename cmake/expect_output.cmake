@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Runs a program and compares its exit status, standard output and standard error with what is
 # expected, exactly. Used as a test command:
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # GoogleTest is built from Debian's source package for each configuration,
 # so the cross configurations get a library for their own target.
 set(GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Where the i686 programs run. An x86-64 kernel normally runs them directly,
 # but one built or booted without 32-bit support refuses them ("Exec format
 # error"); there they run under user-mode emulation, qemu-i386. Decided once,

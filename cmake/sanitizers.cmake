@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # SANITIZER selects an instrumented host build:
 #   address  AddressSanitizer with UndefinedBehaviorSanitizer, no recovery
 #   thread   ThreadSanitizer

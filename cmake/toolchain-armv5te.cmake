@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Pellix target: 32-bit ARMv5TE, Thumb code, soft-float EABI, glibc.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv5te)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The 32-bit Linux host of the self-test programs.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The backlight: turns a requested colour into one of 46 brightness levels
  * and writes it to the kernel's brightness attribute, one request at a time.

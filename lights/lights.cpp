@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The module record, the acquire and release operations, the five lights
  * that accept every request without acting, and one-time initialisation.

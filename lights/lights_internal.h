@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * What the two parts of the module share: the process-wide state and the
  * backlight's apply operation. Everything here is private to the library:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks every member of std::char_traits<char> against plain C: byte values read as unsigned
 // char, and memcmp, memchr, memmove, memcpy, memset and strlen from string.h. Every character,
 // all 256 of them, goes through each member, so the checks hold or fail the same way whether

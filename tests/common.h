@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Test support shared by the self-test programs of the traits library.
 //
 // Every definition is in an anonymous namespace, so each program has its own copy. Nothing of

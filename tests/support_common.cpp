@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks the helper classes of common.h: B owns its array, no two live objects share one and
 // deleting through a B pointer releases everything, and the counters count what they are named
 // for.

@@ -1,5 +1,5 @@
 // Self-test of std::char_traits<char> from the traits library.
-//
+// SPDX-License-Identifier: Apache-2.0
 // The integer form of a character is its byte taken as unsigned char, 0 to 255, and the
 // end-of-file mark is -1, outside that range. A library that sign-extends the byte turns the
 // character with all bits set into -1 and so mistakes it for the end of a stream. This program

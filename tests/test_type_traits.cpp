@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Self-test of the type traits of the traits library.
 //
 // Every check is a constant expression over the traits, so the compiler decides each one while

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks the answers of every trait in the library's type_traits for a broad range of types:
 // every fundamental type, cv-qualified forms, references, arrays, pointers, pointers to members,
 // function types, enumerations, unions and classes of several kinds. The checks are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * A lights module built and linked carelessly, the way lumivane.so once
  * was: it passes its exported init_globals to pthread_once by name (so the

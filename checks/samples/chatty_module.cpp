@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * A lights module that writes the backlight through stdio: fopen, fprintf,
  * fclose. It reaches the same bytes as the real module but asks the kernel

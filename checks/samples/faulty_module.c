@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * A lights module written from the contract alone, with one fault chosen
  * when it is built (-DFAULT_...), or none. Each fault breaks one clause of
@@ -32,7 +33,7 @@
  *   FAULT_NULL_REQUEST     a null request crashes the backlight
  *   FAULT_LUMA_TYPO        one luma (200) of the level table one level high
  *   FAULT_ALPHA_DIMS       a colour whose alpha byte is 0 taken as off
- *   FAULT_LATE_THRESHOLD   level 10 reached from luma 58, not 57
+ *   FAULT_LATE_THRESHOLD   level 30 reached from luma 171, not 170
  *   FAULT_OPEN_ENOENT      every failed open reported as -ENOENT
  *   FAULT_CANCEL_STATE     the caller's cancel state left enabled after a request
  *   FAULT_UNLOCKED_LOG     the request line logged after the lock is released
@@ -123,8 +124,8 @@ static int level_of(uint32_t argb)
         return 36;
 #endif
 #ifdef FAULT_LATE_THRESHOLD
-    if (luma == 57)
-        return 9;
+    if (luma == 170)
+        return 29;
 #endif
 #ifdef FAULT_ROUNDS
     return (int)((luma * 1000 + 2833) / 5666);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * Programs with one of the faults the self-test program checks look for,
  * and nothing else wrong with them; the macro defined chooses the fault:

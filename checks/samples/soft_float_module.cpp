@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * A module-sized library that computes a backlight level with run-time
  * double arithmetic. On the soft-float target that pulls in the compiler's

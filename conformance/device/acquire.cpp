@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on acquire and release: the six lights, every other name, null
    arguments, memory over many cycles, and the five lights that do nothing. */
 #include "harness.h"

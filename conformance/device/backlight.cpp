@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on the level the backlight's driver is told for each colour,
    read back from the driver's record of its hardware. */
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The clause on requests from many threads on many handles at once. */
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on faults from the real kernel: the driver going away, the
    hardware refusing or stalling an update, a caller the attribute's
    permissions turn away, and requests cancelled or made with cancellation
@@ -137,9 +138,9 @@ CLAUSE(fault_cancel, "fault.cancel", policy, 30,
 {
     light_handle* light = open_backlight();
     const int descriptors = open_descriptors();
-    /* The hardware update takes 150 ms (scaled); the driver holds the writer
+    /* The hardware update takes 60 ms (scaled); the driver holds the writer
        in it, uninterruptibly, and that is where the request is cancelled. */
-    if (!pellix_driver::stall_next_update(static_cast<unsigned>(scaled(150))))
+    if (!pellix_driver::stall_next_update(static_cast<unsigned>(scaled(60))))
         kit_failure("the driver takes no stall");
     cancelled_request request{light};
     pthread_t thread;
@@ -162,9 +163,9 @@ CLAUSE(fault_cancel, "fault.cancel", policy, 30,
         next->result = apply(light, 0xFF808080u);
         next->done = true;
     }).detach();
-    if (!within(3, [&next] { return next->done.load(); })) {
+    if (!within(2, [&next] { return next->done.load(); })) {
         abandon_backlight(); /* the hanging request still has it */
-        fail("the next request did not return within " + std::to_string(scaled(3)) +
+        fail("the next request did not return within " + std::to_string(scaled(2)) +
              " s: the cancelled one left the lock held");
     }
     same("the next request returned", next->result.load(), 0);

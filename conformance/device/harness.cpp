@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The clauses' harness: the clause list, the module under qualification,
  * the log library as the module sees it, the driver as the kit reads it,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * What every clause of lights-conformance-clause shares: the clause list,
  * the module under qualification, the log library as the module sees it,

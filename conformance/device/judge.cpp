@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * lights-conformance-judge: the device half of lights-conformance. The
  * judge never loads a module. For each module and each clause it forks a
@@ -200,6 +201,20 @@ struct ending {
     size_t output_bytes = 0;
 };
 
+/* Reads one chunk of the child's output into `end`; false at its end (or
+   when nothing is there on a non-blocking descriptor). */
+bool gather(int output, ending& end)
+{
+    char bytes[1024];
+    const ssize_t got = read(output, bytes, sizeof bytes);
+    if (got <= 0)
+        return false;
+    end.output_bytes += static_cast<size_t>(got);
+    if (end.output.size() < 4096)
+        end.output.append(bytes, static_cast<size_t>(got));
+    return true;
+}
+
 /* Waits for the child, at most `seconds`, gathering its output; then ends
    whatever of its process group is left. */
 ending finish(const child& started, double seconds)
@@ -221,23 +236,18 @@ ending finish(const child& started, double seconds)
         const int wait_ms = process >= 0 ? static_cast<int>(left * 1000) + 1 : 10;
         if (poll(watched, 2, wait_ms) < 0 && errno != EINTR)
             break;
-        if (output_open && (watched[1].revents & (POLLIN | POLLHUP)) != 0) {
-            char bytes[1024];
-            const ssize_t got = read(started.output, bytes, sizeof bytes);
-            if (got > 0) {
-                end.output_bytes += static_cast<size_t>(got);
-                if (end.output.size() < 4096)
-                    end.output.append(bytes, static_cast<size_t>(got));
-            } else {
-                output_open = false;
-            }
-        }
+        if (output_open && (watched[1].revents & (POLLIN | POLLHUP)) != 0)
+            output_open = gather(started.output, end);
         exited = waitpid(started.pid, &end.status, WNOHANG) == started.pid;
     }
     if (!exited)
         waitpid(started.pid, &end.status, 0);
-    /* Anything the module started in the process group goes with it. */
+    /* Anything the module started in the process group goes with it; what
+       it wrote before is still counted. */
     kill(-started.pid, SIGKILL);
+    fcntl(started.output, F_SETFL, O_NONBLOCK);
+    while (output_open && gather(started.output, end)) {
+    }
     if (process >= 0)
         close(process);
     close(started.output);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on what the module logs: the request line, the open warning, and
    one line per request whatever became of it. */
 #include "harness.h"

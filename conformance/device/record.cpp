@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on the module record HMI: it loads, who it says it is, where its
    entry table leads, and its layout as the loader reads and writes it. */
 #include "harness.h"
 
 #include <dlfcn.h>
 #include <link.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <fstream>
@@ -51,11 +53,12 @@ bool writable(const void* address, size_t size)
     const auto start = reinterpret_cast<uintptr_t>(address);
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
-        unsigned long low = 0, high = 0;
-        char permissions[8] = "";
-        if (sscanf(line.c_str(), "%lx-%lx %7s", &low, &high, permissions) == 3 && start >= low &&
-            start + size <= high)
-            return permissions[1] == 'w';
+        /* "LOW-HIGH PERMISSIONS ..." */
+        char* end = nullptr;
+        const unsigned long low = strtoul(line.c_str(), &end, 16);
+        const unsigned long high = strtoul(end + 1, &end, 16);
+        if (start >= low && start + size <= high)
+            return end[0] == ' ' && end[2] == 'w';
     }
     return false;
 }
@@ -95,8 +98,9 @@ CLAUSE(record_layout, "record.layout", contract, 10,
        reads back. A record in read-only memory would crash that loader. */
     if (!writable(module, sizeof *module))
         fail("HMI lies in read-only memory: a loader writing loader_slot would crash");
-    module->loader_slot = &info;
-    const bool kept = module->loader_slot == &info;
+    static int loaders_own;
+    module->loader_slot = &loaders_own;
+    const bool kept = module->loader_slot == &loaders_own;
     module->loader_slot = nullptr;
     if (!kept)
         fail("loader_slot does not keep what a loader writes");

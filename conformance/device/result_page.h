@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Where a clause's process leaves its result for the judge: a page of
  * shared anonymous memory the judge maps before it forks the process. No

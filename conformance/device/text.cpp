@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Clauses on the exact text each request writes and how the attribute is
    opened: observed through a FIFO or a file put in the attribute's place,
    in a mount namespace of this clause's own. */
@@ -150,6 +151,7 @@ CLAUSE(text_write, "text.write", contract, 20,
         const std::vector<observed_write> writes = take_observed();
         same(hex(argb) + " returned", status, 0);
         std::vector<std::string> seen;
+        seen.reserve(writes.size());
         for (const observed_write& write : writes)
             seen.push_back(write.bytes);
         const std::string want = std::to_string(expected_level(argb)) + "\n";

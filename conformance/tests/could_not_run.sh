@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # could_not_run.sh PREFIX MODULE PROGRAM...
 #
 # Everything the kit must refuse with status 125 and a reason on standard

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # documented_clauses.sh KIT DOC
 #
 # Passes when DOC's table of clauses (the rows whose first cell is a clause

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # every_clause_can_fail.sh KIT EXPECTATIONS
 #
 # Passes when every clause KIT --list names is, for some sample, the one

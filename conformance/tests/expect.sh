@@ -1,5 +1,6 @@
 #!/bin/bash
-# expect.sh [--keep-going] KIT REPORT MODULE "CLAUSE..."
+# SPDX-License-Identifier: Apache-2.0
+# expect.sh [--keep-going] [--identity VERSION] KIT REPORT MODULE "CLAUSE..."
 #
 # Passes when the JUnit REPORT of a run of KIT holds one testsuite for
 # MODULE whose failed clauses are exactly CLAUSE... (none for ""), every
@@ -7,7 +8,8 @@
 # not run; the module's sha256 is its file's; and any clause not run is one
 # the kit may leave: a policy clause under --contract-only, a clause after
 # the first failure without --keep-going, every device clause after a
-# module that cannot be loaded.
+# module that cannot be loaded. With --identity, the report also names the
+# module's version note's VERSION and a SHA-1 build ID.
 set -euo pipefail
 
 keep_going=false
@@ -29,6 +31,10 @@ cases_of() { # cases_of REPORT MODULE
         inside && /<property name="sha256" value="/ {
             value = $0; sub(/.*value="/, "", value); sub(/".*/, "", value); print "sha256", value
         }
+        inside && /<property name="(version|build_id)" value="/ {
+            name = $0; sub(/.*name="/, "", name); sub(/".*/, "", name)
+            value = $0; sub(/.*value="/, "", value); sub(/".*/, "", value); print name, value
+        }
         inside && /<property name="contract_only" value="/ {
             value = $0; sub(/.*value="/, "", value); sub(/".*/, "", value); print "contract_only", value
         }
@@ -42,7 +48,9 @@ cases_of() { # cases_of REPORT MODULE
 }
 
 main() {
+    local identity=""
     if [ "$1" = --keep-going ]; then keep_going=true; shift; fi
+    if [ "$1" = --identity ]; then identity=$2; shift 2; fi
     local kit=$1 report=$2 module=$3 want_failed=$4
     local listed cases id want kind failed="" first_failure="" load_failed=false
     listed=$("$kit" --list)
@@ -57,6 +65,12 @@ main() {
         problem "the report's clauses and kinds are not the kit's list, in its order"
     [ "$(awk '$1 == "sha256" { print $2 }' <<<"$cases")" = "$(sha256sum <"$module" | cut -d' ' -f1)" ] ||
         problem "the report's sha256 is not the module's"
+    if [ -n "$identity" ]; then
+        [ "$(awk '$1 == "version" { print $2 }' <<<"$cases")" = "$identity" ] ||
+            problem "the report's version is not the note's $identity"
+        [[ "$(awk '$1 == "build_id" { print $2 }' <<<"$cases")" =~ ^[0-9a-f]{40}$ ]] ||
+            problem "the report's build_id is not the module's SHA-1 build ID"
+    fi
     local contract_only
     contract_only=$(awk '$1 == "contract_only" { print $2 }' <<<"$cases")
 

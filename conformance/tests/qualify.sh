@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # qualify.sh STATUS OUT [--expect MODULE "CLAUSE..."]... -- KIT [OPTION]... MODULE...
 #
 # Runs KIT once on every MODULE, keeping its text report in OUT.txt and its

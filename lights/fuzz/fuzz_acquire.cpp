@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Acquire with arbitrary bytes as the light name: only the six exact names
    may ever succeed; anything else returns -EINVAL and leaves the output
    pointer alone. */

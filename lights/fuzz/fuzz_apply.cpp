@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Apply with arbitrary requests on any light. Input: one byte choosing the
    light, then the request's bytes (a short request is zero-padded). The
    backlight must write exactly the level of the colour and return 0; the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The binary contract between the lights module (lumivane.so) and the
  * platform's hardware-module loader: the records they exchange, the record

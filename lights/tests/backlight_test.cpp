@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "lights_test_support.h"
 
 #include "kelvo_log.h"

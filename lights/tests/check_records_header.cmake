@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Proves that the records header is a contract a C or C++ client can compile
 # against by itself, and that its layout checks bite. Used as a test command:
 #

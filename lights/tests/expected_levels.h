@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The level the module must write for a colour, as the tests, the fuzz
    targets and the conformance kit know it independently of the module's
    code: the double-precision formula, and the colours whose levels pin the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The backlight attribute failing in every way the device can make it fail,
    a request's thread cancelled while the attribute blocks it, and attributes
    that are not what the kernel gives. Surviving a fault means: every request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* What the module does with libc and the log library, watched and steered:
    this program replaces malloc, calloc, write, close, pthread_mutex_init and
    __kelvo_log_print for itself and the module it loads, to count

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The six light names the module drives, as the tests, the fuzz targets and
    the conformance kit know them: from the records header, not the module's
    code. The levels they expect are in expected_levels.h. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* What the module's tests share: the module's entry points, log capture,
    handles that release themselves, a freshly loaded copy of the module, and
    a fixture that builds the backlight around each test. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A client of the module that knows only the records header, compiled by
    check_records_header.cmake as C (C99 and later) and as C++. With
    CLIENT_WRONG_LAYOUT the record's 16-bit fields grow to 32 bits, which the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The module under load, bounded and seeded: many threads and handles at
    once, the very first acquires racing, and long acquire/release churn.
    Each test prints its figures. */

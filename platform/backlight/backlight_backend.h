@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The backlight the tests, fuzz targets and measurements run the module
  * against, behind one interface with two backends:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The simulated Pellix backlight: see simulated_backlight.h. */
 #include "simulated_backlight.h"
 

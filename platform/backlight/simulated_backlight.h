@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The simulated Pellix backlight, on any Linux host: the common calls of
  * backlight_backend.h, and what only the simulation offers.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * backlight-report COMMAND [ARG]...: runs COMMAND on the emulated device,
  * then shows what the kernel's backlight holds and every level the Pellix

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The emulated Pellix's first process. It sets up the little a program
  * expects of a booted device, loads the backlight driver, runs the one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The tests' backlight on the emulated device, the second backend of
  * backlight_backend.h: its calls, answered here by the kernel's

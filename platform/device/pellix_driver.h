@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The Pellix backlight driver's controls on the emulated device, for tests:
  * load and unload it, and make its next hardware update misbehave. Each

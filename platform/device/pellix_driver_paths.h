@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * Where the Pellix backlight driver lives on the emulated device, for the
  * first process that loads it, the tests' backend that drives it and the

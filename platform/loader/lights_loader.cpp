@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * lights-loader: loads a lights module the way the platform's hardware-module
  * loader does, shows its record, and drives one light (or all six) through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The stand-in log library: formats each line and passes it to a sink. */
 #include "kelvo_log.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Where the standard leaves an answer to the implementation, the traits library gives the one
 # the toolchain's own library gives. Used as a test command:
 #

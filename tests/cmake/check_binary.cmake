@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Checks a linked program. Used as a test command:
 #
 #   cmake -DMODE=<mode> -DPROGRAM=<path> -DTOOL=<readelf or nm>

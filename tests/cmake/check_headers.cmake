@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Proves that a source file compiles against the traits library and the C library headers only,
 # and never reaches a header of the toolchain's C++ library. Used as a test command:
 #

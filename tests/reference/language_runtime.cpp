@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Needs libc and the C++ language runtime, for the reasons the self-test programs may: object
 // deletion and run-time type information. Its needed libraries are the most those programs may
 // have. It is linked, never run.

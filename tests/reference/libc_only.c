@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Needs libc and nothing else: its needed libraries are libc's. */
 
 #include <stdio.h>

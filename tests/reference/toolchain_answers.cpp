@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Asks a type_traits header what the toolchain's own library decides for itself, compiled once
 // with the toolchain's library and once with ours by check_against_toolchain.cmake, which
 // compares the answers. Never linked.

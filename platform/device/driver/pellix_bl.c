@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-only
 /*
  * The Pellix backlight as the emulated device carries it: a backlight class
  * device "pellix-bl", raw, levels 0..45, whose hardware is a record of every

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # pellix-device as its callers use it: a program's status, standard output
 # and standard error come back exactly as the same program gives them under
 # user-mode emulation, the output while the program runs; every argument

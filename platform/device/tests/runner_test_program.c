@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * runner-test-program, the runner's tests' one ARM program: each mode shows
  * one thing a program meets on the emulated device, in a form the tests

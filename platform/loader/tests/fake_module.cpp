@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Modules the loader must refuse: built with a wrong magic word, with an
    unsupported major version, and with an open entry that claims success
    but hands back no handle. */

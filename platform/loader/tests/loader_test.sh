@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The loader stand-in, end to end: one request on the real module through
 # the simulated backlight, and a clear refusal for each kind of bad module.
 #

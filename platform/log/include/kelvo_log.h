@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * The platform's log library, as this tree stands it in: the same function,
  * names and priority numbers the device's library offers, plus a sink that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The log library stand-in, as the module and the tests rely on it. */
 #include "kelvo_log.h"
 
