@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # names_the_fault.sh MODULE CLAUSE FUNCTION REPORT...
 #
 # Passes when, in the text REPORTs of the kit, MODULE's CLAUSE failed with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The crash report of one core, printed by gdb -batch: the process and its
 # signal, the fault address, the registers, and the crashing thread's
 # backtrace, each frame as its binary plus offset, its function, and its

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Debugging on the emulated device, as its users do it: a crash in the
 # module, in a process the program started, gives a crash report naming the
 # function, file and line of each frame and comes back as a core that

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * module-fault: acquires the backlight from lumivane.so as the platform's
  * loader does, then applies a request whose pointer points nowhere, so the
