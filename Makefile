@@ -32,12 +32,15 @@ $(CONFIGS): deps
 	cmake --build --preset $@
 	cmake --install build/$@ --strip > /dev/null
 
-# The emulated device's kernel, device tree and backlight driver: built once
-# per machine into a cache outside the clone, then installed beside its runner.
+# The emulated device's kernel, device tree and backlight driver, and Debian's
+# gdbserver for it: built or fetched once per machine into a cache outside the
+# clone, then installed beside its runner.
 device: armv5te
 	@entry=$$(./scripts/device-kernel) && \
 	install -m 644 -D -t out/armv5te/share/pellix-device \
 	    "$$entry/zImage" "$$entry/versatile-pb.dtb" "$$entry/pellix_bl.ko" "$$entry/kernel.release"
+	@entry=$$(./scripts/device-gdbserver) && \
+	install -m 755 -D -t out/armv5te/share/pellix-device "$$entry/gdbserver"
 
 # Configurations that only exist to be tested; nothing of them is installed.
 $(CHECK_CONFIGS): deps

@@ -18,6 +18,19 @@
  * the lines the host waits for: "boot" when this process starts, then one
  * of "exit N", "signal N" or "failed: WHY". The first UART is the console:
  * the kernel's messages and this process's own remarks, for people.
+ *
+ * Cores: the kernel hands every core of the run to this same program, run
+ * again as `/init --core PID EXE` (the core on its standard input), which
+ * keeps it in a folder of this process's, under "NAME.PID.core". The
+ * program's core size limit is raised, and no setting of the program's
+ * working folder or limit can hide or fill a core. When the program has
+ * ended, this process sends every core over a fourth port, the cores port,
+ * which only it holds: for each "core NAME SIZE", a newline and SIZE bytes,
+ * then "end" and a newline; then it says how the program ended.
+ *
+ * Under a debugger (the kernel command line's pellix_gdb=1, in this
+ * process's environment), the program runs under gdbserver, whose line to
+ * the host's debugger is the port named pellix.gdb.
  */
 #define _GNU_SOURCE
 #include "pellix_driver_paths.h"
@@ -31,6 +44,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -40,11 +54,21 @@
 #define RUN_FILE "/etc/pellix-run"
 #define STDIN_FILE "/etc/pellix-stdin"
 #define PORTS_DIR "/sys/class/virtio-ports"
-/* The ports appear a little after the kernel starts this process. */
+#define CORES_DIR "/run/pellix-cores"
+#define GDBSERVER_FILE "/usr/bin/gdbserver"
+#define CORE_PATTERN "|/init --core %p %E"
+/* Crashed processes whose helper the kernel waits for before it reaps them,
+   so a core is whole by the time its process's end is seen. */
+#define CORE_HELPERS "64"
+/* The ports appear a little after the kernel starts this process. How long
+   to wait for them comes from the host (the kernel command line's
+   pellix_port_wait_ms, which the kernel hands this process in its
+   environment); this when it does not say. */
 #define PORT_WAIT_MS 10000
 
 static int console = -1;
 static int status_port = -1;
+static int cores_port = -1;
 
 /* One line, in one write, to fd (or the console when fd is not open yet). */
 static void write_line(int fd, const char* format, va_list values)
@@ -145,16 +169,31 @@ static int find_port(const char* name, char* node, size_t size)
 
 /* Opens the named port for writing, waiting for it to appear, and removes
    its device node: the descriptor is the only way to it from now on. */
-static int open_port(const char* name)
+static long port_wait_ms(void)
 {
-    char node[300];
-    for (int waited = 0; !find_port(name, node, sizeof node); waited += 10) {
-        if (waited >= PORT_WAIT_MS) {
+    const char* text = getenv("pellix_port_wait_ms");
+    char* end = NULL;
+    const long wait = text != NULL ? strtol(text, &end, 10) : 0;
+    return wait > 0 && *end == '\0' ? wait : PORT_WAIT_MS;
+}
+
+/* Waits for the named port to appear; its device node goes into `node`. */
+static void await_port(const char* name, char* node, size_t size)
+{
+    const long limit = port_wait_ms();
+    for (long waited = 0; !find_port(name, node, size); waited += 10) {
+        if (waited >= limit) {
             errno = ENODEV;
             fail(name);
         }
         sleep_ms(10);
     }
+}
+
+static int open_port(const char* name)
+{
+    char node[300];
+    await_port(name, node, sizeof node);
     const int fd = open(node, O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         fail(node);
@@ -168,6 +207,97 @@ static void load_driver(void)
     if (fd < 0 || syscall(SYS_finit_module, fd, "", 0) != 0)
         fail(PELLIX_DRIVER_FILE);
     close(fd);
+}
+
+static void write_setting(const char* path, const char* value)
+{
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, value, strlen(value)) != (ssize_t)strlen(value))
+        fail(path);
+    close(fd);
+}
+
+/* Every core of the run comes to this program, run again as the kernel's
+   core helper. */
+static void set_up_cores(void)
+{
+    mkdir("/run", 0755);
+    if (mkdir(CORES_DIR, 0700) != 0 && errno != EEXIST)
+        fail(CORES_DIR);
+    write_setting("/proc/sys/kernel/core_pattern", CORE_PATTERN "\n");
+    write_setting("/proc/sys/kernel/core_pipe_limit", CORE_HELPERS "\n");
+}
+
+/* Copies all of `from` into `to`; false when a read or write failed. */
+static int copy_all(int from, int to)
+{
+    char block[65536];
+    ssize_t got;
+    while ((got = read(from, block, sizeof block)) > 0) {
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(to, block + done, (size_t)(got - done));
+            if (put < 0 && errno != EINTR)
+                return 0;
+            done += put > 0 ? put : 0;
+        }
+    }
+    return got == 0;
+}
+
+/* The core helper: the core of process `pid`, whose executable's path is
+   `exe` with each '/' made '!', from standard input into CORES_DIR as
+   "NAME.PID.core", written aside and renamed when whole. */
+static int take_core(const char* pid, const char* exe)
+{
+    const char* name = strrchr(exe, '!') != NULL ? strrchr(exe, '!') + 1 : exe;
+    char safe[256];
+    size_t length = 0;
+    for (; name[length] != '\0' && length < sizeof safe - 1; ++length) {
+        const char c = name[length];
+        const int plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '+' || c == '-';
+        safe[length] = plain ? c : '_';
+    }
+    safe[length] = '\0';
+    char part[512];
+    char core[512];
+    snprintf(part, sizeof part, CORES_DIR "/.%s.%s.part", length > 0 ? safe : "_", pid);
+    snprintf(core, sizeof core, CORES_DIR "/%s.%s.core", length > 0 ? safe : "_", pid);
+    const int fd = open(part, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return 1;
+    const int whole = copy_all(0, fd);
+    if (close(fd) != 0 || !whole || rename(part, core) != 0) {
+        unlink(part);
+        return 1;
+    }
+    return 0;
+}
+
+/* Sends each core of the run over the cores port, then "end". */
+static void send_cores(void)
+{
+    DIR* cores = opendir(CORES_DIR);
+    const struct dirent* entry;
+    while (cores != NULL && (entry = readdir(cores)) != NULL) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char path[sizeof CORES_DIR + sizeof entry->d_name + 1];
+        snprintf(path, sizeof path, CORES_DIR "/%s", entry->d_name);
+        struct stat file;
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &file) != 0) {
+            say("pellix-init: core %s: %s", entry->d_name, strerror(errno));
+            continue;
+        }
+        dprintf(cores_port, "core %s %lld\n", entry->d_name, (long long)file.st_size);
+        if (!copy_all(fd, cores_port))
+            fail("the cores port");
+        close(fd);
+    }
+    if (cores != NULL)
+        closedir(cores);
+    dprintf(cores_port, "end\n");
 }
 
 /* Reads the NUL-separated program path and arguments, however many: the
@@ -206,6 +336,33 @@ static char** read_run_file(void)
     return words;
 }
 
+/* The program's words under gdbserver, which serves the debugger's port
+   once and starts the program itself: "gdbserver --once
+   --no-startup-with-shell PORT PROGRAM ARG...". */
+static char** under_debugger(char** words)
+{
+    static char node[300];
+    const char* wanted = getenv("pellix_gdb");
+    if (wanted == NULL || strcmp(wanted, "1") != 0)
+        return words;
+    await_port("pellix.gdb", node, sizeof node);
+    size_t count = 0;
+    while (words[count] != NULL)
+        ++count;
+    char** debugged = calloc(count + 5, sizeof *debugged);
+    if (debugged == NULL)
+        fail("gdbserver's arguments");
+    debugged[0] = GDBSERVER_FILE;
+    debugged[1] = "gdbserver";
+    debugged[2] = "--once";
+    debugged[3] = "--no-startup-with-shell"; /* the device has no shell */
+    debugged[4] = node;
+    debugged[5] = words[0];
+    for (size_t word = 2; word < count; ++word)
+        debugged[word + 4] = words[word];
+    return debugged;
+}
+
 static double uptime(void)
 {
     struct timespec now;
@@ -231,6 +388,13 @@ static pid_t start(char** words, int out, int err)
         if (input < 0 || dup2(input, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             chdir("/work") != 0)
             _exit(126);
+        if (input > 2)
+            close(input); /* the program gets it as 0 alone */
+        /* Cores are whole, whatever their size: the kernel hands them to
+           the helper, not to the program's folder. */
+        const struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_CORE, &unlimited) != 0)
+            _exit(126);
         /* What a program finds: its own folder first on PATH, HOME at
            /work, no terminal type (the output goes to the host). */
         char* environment[] = {"PATH=/work:/usr/bin:/bin", "HOME=/work", "PWD=/work", NULL};
@@ -251,21 +415,28 @@ static pid_t start(char** words, int out, int err)
     return child;
 }
 
-int main(void)
+int main(int argc, char** argv)
 {
+    if (argc == 4 && strcmp(argv[1], "--core") == 0)
+        return take_core(argv[2], argv[3]);
     mount_filesystems();
     /* The kernel found no console in the image to give this process as
        descriptors 0, 1 and 2: hold them, so that no port is opened in their
        place and then lost when the program's standard streams are set. */
-    for (int fd = 0; fd >= 0 && fd < 3;)
-        fd = open("/dev/null", O_RDWR);
+    int held = 0;
+    while (held >= 0 && held < 3)
+        held = open("/dev/null", O_RDWR);
+    if (held > 2)
+        close(held); /* the one past the three, which the program would inherit */
     console = open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
     status_port = open_port("pellix.status");
     report("boot");
     const int out = open_port("pellix.stdout");
     const int err = open_port("pellix.stderr");
+    cores_port = open_port("pellix.cores");
+    set_up_cores();
     load_driver();
-    char** words = read_run_file();
+    char** words = under_debugger(read_run_file());
 
     say("pellix-init: running %s at %.3f s after boot", words[0], uptime());
     const pid_t child = start(words, out, err);
@@ -277,6 +448,7 @@ int main(void)
         if (done < 0 && errno != EINTR)
             fail("wait");
     }
+    send_cores();
     if (WIFEXITED(status)) {
         say("pellix-init: exit %d", WEXITSTATUS(status));
         report("exit %d", WEXITSTATUS(status));

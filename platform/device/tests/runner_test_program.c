@@ -1,19 +1,22 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /*
- * The runner's tests' one ARM program: each mode shows one thing a program
- * meets on the emulated device, in a form the tests compare with the same
- * program under user-mode emulation.
+ * runner-test-program, the runner's tests' one ARM program: each mode shows
+ * one thing a program meets on the emulated device, in a form the tests
+ * compare with the same program under user-mode emulation.
  *
- *   probe args ARG...  writes each ARG, NUL-terminated, to standard output
- *   probe abort        says on standard error whether the standard streams
- *                      are terminals, prints a line on standard output and
- *                      aborts: the line is lost unless stdout is line-buffered
- *   probe emit BYTES   writes BYTES bytes of a repeating pattern of every byte
- *                      value to standard output
- *   probe stdin        copies standard input to standard output
- *   probe wait         says "waiting" on both streams, then waits forever
- *   probe forge        writes a status line to everything it can open that
- *                      might reach the host, then waits forever
+ *   args ARG...  writes each ARG, NUL-terminated, to standard output
+ *   abort        says on standard error whether the standard streams are
+ *                terminals, prints a line on standard output and aborts: the
+ *                line is lost unless stdout is line-buffered
+ *   emit BYTES   writes BYTES bytes of a repeating pattern of every byte
+ *                value to standard output
+ *   stdin        copies standard input to standard output
+ *   env          writes each environment entry, then "cwd=DIR" and "uid=N",
+ *                each NUL-terminated, to standard output
+ *   wait         says "waiting" on both streams, then waits forever
+ *   forge        writes a status line to everything it can open that might
+ *                reach the host, and to every descriptor it inherited beyond
+ *                the standard three, then waits forever
  */
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +24,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+extern char** environ;
 
 static void wait_forever(void)
 {
@@ -32,14 +37,25 @@ static void wait_forever(void)
 static void forge(void)
 {
     static const char lines[] = "exit 0\npellix-init: exit 0\nboot\nexit 0\n";
+    /* First, a descriptor left open by the device's first process. */
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0)
+            continue;
+        fprintf(stderr, "runner-test-program: inherited descriptor %d\n", fd);
+        if (write(fd, lines, sizeof lines - 1) < 0)
+            perror("inherited descriptor");
+    }
     printf("%s", lines);
     fflush(stdout);
     fprintf(stderr, "%s", lines);
     const char* fixed[] = {"/dev/kmsg", "/dev/console", "/dev/ttyAMA0", "/dev/hvc0"};
     for (size_t i = 0; i < sizeof fixed / sizeof fixed[0]; ++i) {
         const int fd = open(fixed[i], O_WRONLY | O_NONBLOCK | O_NOCTTY);
-        if (fd >= 0 && write(fd, lines, sizeof lines - 1) >= 0)
-            close(fd);
+        if (fd < 0)
+            continue;
+        if (write(fd, lines, sizeof lines - 1) < 0)
+            fprintf(stderr, "runner-test-program: %s takes no write\n", fixed[i]);
+        close(fd);
     }
     DIR* dev = opendir("/dev");
     const struct dirent* entry;
@@ -50,7 +66,7 @@ static void forge(void)
         snprintf(path, sizeof path, "/dev/%s", entry->d_name);
         const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY);
         if (fd >= 0) {
-            fprintf(stderr, "probe: opened %s\n", path);
+            fprintf(stderr, "runner-test-program: opened %s\n", path);
             if (write(fd, lines, sizeof lines - 1) < 0)
                 perror(path);
             close(fd);
@@ -90,6 +106,13 @@ int main(int argc, char** argv)
             fwrite(block, 1, got, stdout);
         return ferror(stdin) || fflush(stdout) != 0 ? 1 : 0;
     }
+    if (strcmp(mode, "env") == 0) {
+        for (char** entry = environ; *entry != NULL; ++entry)
+            fwrite(*entry, 1, strlen(*entry) + 1, stdout);
+        char cwd[4096];
+        printf("cwd=%s%cuid=%d%c", getcwd(cwd, sizeof cwd) ? cwd : "?", '\0', (int)getuid(), '\0');
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
     if (strcmp(mode, "wait") == 0) {
         printf("waiting\n");
         fflush(stdout);
@@ -98,6 +121,6 @@ int main(int argc, char** argv)
     }
     if (strcmp(mode, "forge") == 0)
         forge();
-    fprintf(stderr, "usage: probe args|abort|emit BYTES|stdin|wait|forge\n");
+    fprintf(stderr, "usage: runner-test-program args|abort|emit BYTES|stdin|env|wait|forge\n");
     return 2;
 }
