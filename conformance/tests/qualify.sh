@@ -5,6 +5,8 @@
 # Runs KIT once on every MODULE, keeping its text report in OUT.txt and its
 # JUnit report in OUT.xml, and passes when it exited with STATUS and every
 # --expect holds for its module (expect.sh, with the run's --keep-going).
+# OUT.xml is a link the kit must write through, as it must write through
+# /dev/null, never replace it.
 set -euo pipefail
 
 main() {
@@ -21,9 +23,14 @@ main() {
     for argument in "$@"; do
         if [ "$argument" = --keep-going ]; then keep_going=(--keep-going); fi
     done
-    rm -f "$out.xml" "$out.txt"
+    rm -f "$out.xml" "$out.txt" "$out.target.xml"
+    ln -s "$(basename "$out").target.xml" "$out.xml"
     "$kit" --junit "$out.xml" "${@:2}" >"$out.txt" || status=$?
     cat "$out.txt"
+    if [ ! -L "$out.xml" ] || [ ! -s "$out.target.xml" ]; then
+        echo "FAIL: the kit replaced the link it was given for its report, not wrote through it"
+        errors=$((errors + 1))
+    fi
     if [ "$status" -ne "$want_status" ]; then
         echo "FAIL: the kit exited $status, not $want_status"
         errors=$((errors + 1))
