@@ -26,7 +26,7 @@ def out(text):
 
 
 def modules():
-    """(start, end, name, path) of each module in the core."""
+    """(start, end, name, path, build ID) of each module in the core."""
     found = []
     with open(os.environ["PELLIX_CORE_MODULES"], encoding="utf-8") as listing:
         for line in listing:
@@ -34,7 +34,9 @@ def modules():
             if len(fields) < 5 or "+" not in fields[0]:
                 continue
             start, size = (int(part, 16) for part in fields[0].split("+"))
-            found.append((start, start + size, os.path.basename(fields[4]), fields[2]))
+            build_id = fields[1].split("@")[0]
+            found.append((start, start + size, os.path.basename(fields[4]), fields[2],
+                          build_id if build_id != "-" else "none"))
     return found
 
 
@@ -50,7 +52,7 @@ def is_executable(path):
 
 def place(pc, table):
     """The binary and offset of pc: "lumivane.so+0x5c4"."""
-    for start, end, name, path in table:
+    for start, end, name, path, _ in table:
         if start <= pc < end:
             base = 0 if is_executable(path) else start
             return "%s+0x%x" % (name, pc - base)
@@ -80,12 +82,17 @@ def register_lines(frame):
 
 
 def backtrace_lines(frame, table):
+    """The frames, innermost first; returns the binaries they lie in."""
     out("  backtrace of thread %d" % gdb.selected_thread().ptid[1])
     level = 0
+    seen = []
     # (a frame at 0 is the end of a walk that ran past a function that
     # never returns, such as abort)
     while frame is not None and frame.pc() != 0 and level < 64:
         where = place(frame.pc(), table)
+        binary = where.split("+")[0]
+        if "+" in where and binary not in seen:
+            seen.append(binary)
         function = frame.name() or "??"
         sal = frame.find_sal()
         line = ""
@@ -97,6 +104,16 @@ def backtrace_lines(frame, table):
         except gdb.error:
             break
         level += 1
+    return seen
+
+
+def build_id_lines(binaries, table):
+    """Each binary of the backtrace with its GNU build ID, the name its
+    debug file goes by in a .build-id folder."""
+    out("  build IDs")
+    ids = {name: build_id for _, _, name, _, build_id in table}
+    for binary in binaries:
+        out("    %-20s %s" % (binary, ids.get(binary, "none")))
 
 
 def load():
@@ -112,7 +129,7 @@ def main():
     newest = gdb.newest_frame()
     signal_lines()
     register_lines(newest)
-    backtrace_lines(newest, table)
+    build_id_lines(backtrace_lines(newest, table), table)
 
 
 main()

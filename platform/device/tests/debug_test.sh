@@ -47,6 +47,9 @@ check "frame 0: set_light_backlight in lumivane.so, with file and line" "" \
     says crash.err '^    #0  lumivane\.so\+0x[0-9a-f]+  set_light_backlight  [^ ]*lights/backlight\.cpp:[0-9]+$'
 check "frame 1: its caller, apply_to_nowhere in module-fault, with file and line" "" \
     says crash.err '^    #1  module-fault\+0x[0-9a-f]+  apply_to_nowhere  [^ ]*module_fault\.c:[0-9]+$'
+build_id=$(readelf -n "$libdir/lumivane.so" | sed -n 's/^ *Build ID: *//p')
+check "the report gives the module's build ID, which names its debug file" "module's: $build_id" \
+    says crash.err "^    lumivane\.so +$build_id\$"
 check "the program's own output still passes" "" says crash.out 'brightness'
 
 # --- The core came back, named by program and process, and gdb-multiarch
