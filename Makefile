@@ -5,7 +5,7 @@
 #   make test   builds if needed and runs every configuration's tests,
 #               the sanitizer, fuzzing and clang configurations included
 # and the ones for deeper work:
-#   make lint   clang-tidy and cppcheck over the project's sources
+#   make lint   clang-tidy, cppcheck, shellcheck and the licence lines
 #   make fuzz   a longer fuzzing run of the module's entry points
 #   make bench  benchmarks and the footprint report
 #   make coverage  the module's line and branch coverage by the host tests
