@@ -51,12 +51,15 @@ def is_executable(path):
 
 
 def place(pc, table):
-    """The binary and offset of pc: "lumivane.so+0x5c4"."""
-    for start, end, name, path, _ in table:
-        if start <= pc < end:
-            base = 0 if is_executable(path) else start
-            return "%s+0x%x" % (name, pc - base)
-    return "0x%08x" % pc
+    """The binary and offset of pc: "lumivane.so+0x5c4". Ranges can nest:
+    the dynamic linker's reaches over libraries mapped in its gaps, so the
+    narrowest range that holds pc names its binary."""
+    holding = [module for module in table if module[0] <= pc < module[1]]
+    if not holding:
+        return "0x%08x" % pc
+    start, _, name, path, _ = min(holding, key=lambda module: module[1] - module[0])
+    base = 0 if is_executable(path) else start
+    return "%s+0x%x" % (name, pc - base)
 
 
 def signal_lines():
