@@ -20,6 +20,9 @@
  *   FAULT_NO_ZERO_FILL     the handle from malloc, never cleared
  *   FAULT_FAILED_AT_5      a failed request's line logged at priority 5
  *   FAULT_ARM_STATE        the code built for ARM state, not Thumb
+ *   FAULT_ARM_VENEER       init_globals enters through a veneer of the
+ *                          linker's shape that leads to code built for ARM
+ *                          state, not to the module's Thumb code
  *   FAULT_NEWER_ATTRIBUTES build attributes claiming ARMv7 (the code is v5TE)
  *   FAULT_LOGS_FIRST       the request line logged before the write
  *   FAULT_CREATES          the attribute opened with O_CREAT
@@ -102,10 +105,31 @@ static void init_lock(void)
     pthread_mutex_init(&lights_lock, NULL);
 }
 
+#ifdef FAULT_ARM_VENEER
+/* What the veneer leads to: code for ARM state, returning by interworking. */
+__attribute__((target("arm"), visibility("hidden"))) void init_globals_in_arm_state(void)
+{
+    init_lock();
+}
+
+/* The linker's ARM-state interworking veneer, word for word: it loads the
+   offset of its target from its last word and jumps there with bx. This one
+   does not lead to Thumb code (the target's bit 0 is clear). */
+__asm__(".pushsection .text\n"
+        ".arm\n.balign 4\n.globl init_globals\n.type init_globals, %function\n"
+        "init_globals:\n"
+        "    ldr ip, [pc, #4]\n"
+        "    add ip, ip, pc\n"
+        "    bx ip\n"
+        "    .word init_globals_in_arm_state - .\n"
+        ".size init_globals, . - init_globals\n"
+        ".thumb\n.popsection");
+#else
 EXPORT void init_globals(void)
 {
     init_lock();
 }
+#endif
 
 static int level_of(uint32_t argb)
 {
@@ -289,7 +313,12 @@ static int acquire_light(const struct module_record* module, const char* name,
         ++light;
     if (light == 6)
         return -EINVAL;
+#ifdef FAULT_ARM_VENEER
+    /* Through the veneer: the module works whichever way it is entered. */
+    pthread_once(&lights_init_once, init_globals);
+#else
     pthread_once(&lights_init_once, init_lock);
+#endif
 #ifdef FAULT_NO_ZERO_FILL
     struct light_handle* handle = malloc(sizeof *handle);
 #else
