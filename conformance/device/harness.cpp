@@ -48,8 +48,8 @@ std::vector<clause>& registry()
 }
 
 /* The areas in the order they run. */
-const char* const areas[] = {"record", "acquire", "backlight",  "text",
-                             "log",    "fault",   "concurrency"};
+const char* const areas[] = {"record", "load", "acquire", "backlight",
+                             "text",   "log",  "fault",   "concurrency"};
 
 size_t area_of(const char* id)
 {
@@ -370,6 +370,14 @@ void run_clause(const clause& one, const char* path, double scale, result_page* 
 {
     time_scale = scale;
     __atomic_store_n(&page->stage, stage_started, __ATOMIC_SEQ_CST);
+    if (one.before_load != nullptr) {
+        try {
+            one.before_load();
+        } catch (const kit_failed& failed) {
+            seal(page, outcome_could_not_run, failed.why);
+            _exit(0);
+        }
+    }
     const std::string why_not = load(path);
     __atomic_store_n(&page->stage, stage_loaded, __ATOMIC_SEQ_CST);
     if (!why_not.empty()) {
