@@ -25,6 +25,7 @@
  *                          state, not to the module's Thumb code
  *   FAULT_NEWER_ATTRIBUTES build attributes claiming ARMv7 (the code is v5TE)
  *   FAULT_LOGS_FIRST       the request line logged before the write
+ *   FAULT_REQUEST_FORMAT   the request line logged with "%u", the same text
  *   FAULT_CREATES          the attribute opened with O_CREAT
  *   FAULT_UNLOADABLE       a symbol nothing defines: the module cannot load
  *   FAULT_WRONG_TITLE      the title in another case
@@ -219,7 +220,11 @@ static void log_request(int level, int result)
     const int priority = 4;
     (void)result;
 #endif
+#ifdef FAULT_REQUEST_FORMAT
+    __kelvo_log_print(priority, "lights", "set_light_backlight brightness=%u\n", (unsigned)level);
+#else
     __kelvo_log_print(priority, "lights", "set_light_backlight brightness=%d\n", level);
+#endif
 }
 
 static int set_light_backlight(struct light_handle* handle, const struct light_request* request)
