@@ -10,9 +10,7 @@ import subprocess
 from typing import Dict, List, NamedTuple
 
 import pytest
-from elftools.elf.elffile import ELFFile
-
-from pellix import report
+from pellix import elf, report
 
 
 class Build(NamedTuple):
@@ -29,6 +27,7 @@ WAYS = ["version-script", "visibility", "bsymbolic", "stripped", "debug"]
 # The linker's ARM-state interworking veneer: ldr ip, [pc, #4];
 # add ip, ip, pc; bx ip (the offset to the Thumb body follows).
 VENEER = struct.pack("<3I", 0xE59FC004, 0xE08CC00F, 0xE12FFF1C)
+DF_SYMBOLIC = 0x2
 
 
 @pytest.fixture(scope="module")
@@ -47,28 +46,16 @@ def honest_builds(top: str) -> List[Build]:
 
 def facts(path: str) -> Dict[str, bool]:
     """What the file itself shows of how it was built."""
-    with open(path, "rb") as handle:
-        elf = ELFFile(handle)
-        comment = elf.get_section_by_name(".comment")
-        dynamic = elf.get_section_by_name(".dynamic")
-        flags = [tag.entry.d_tag for tag in dynamic.iter_tags()] if dynamic is not None else []
-        flag_bits = sum(tag.entry.d_val for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_FLAGS") \
-            if dynamic is not None else 0
-        entry = next(symbol for symbol in elf.get_section_by_name(".dynsym").iter_symbols()
-                     if symbol.name == "init_globals")
-        address = entry["st_value"]
-        code = b""
-        for section in elf.iter_sections():
-            start = section["sh_addr"]
-            if section["sh_type"] == "SHT_PROGBITS" and start <= address < start + section["sh_size"]:
-                code = section.data()[address - start:address - start + len(VENEER)]
-        return {
-            "clang": comment is not None and b"clang version" in comment.data(),
-            "stripped": elf.get_section_by_name(".symtab") is None,
-            "debug": elf.get_section_by_name(".debug_info") is not None,
-            "bsymbolic": "DT_SYMBOLIC" in flags or bool(flag_bits & 0x2),
-            "veneer": address & 1 == 0 and code == VENEER,
-        }
+    module = elf.ElfFile(path)
+    comment = module.section(".comment")
+    entry = next(symbol for symbol in module.symbols(".dynsym") if symbol.name == "init_globals")
+    return {
+        "clang": comment is not None and b"clang version" in module.section_data(comment),
+        "stripped": module.section(".symtab") is None,
+        "debug": module.section(".debug_info") is not None,
+        "bsymbolic": bool(module.dynamic().flags & DF_SYMBOLIC),
+        "veneer": entry.value & 1 == 0 and module.code_at(entry.value, len(VENEER)) == VENEER,
+    }
 
 
 def test_the_matrix_holds_the_ways_a_supplier_builds(honest_builds: List[Build]) -> None:
