@@ -1,0 +1,253 @@
+# SPDX-License-Identifier: Apache-2.0
+"""The ELF reader, on the module the tree builds, on small modules compiled
+here with the target's cross compiler, and on files that are no ELF."""
+
+import os
+import shutil
+import subprocess
+import zlib
+
+import pytest
+
+from pellix import elf
+
+CC = "arm-linux-gnueabi-gcc"
+OBJCOPY = "arm-linux-gnueabi-objcopy"
+TARGET = ["-march=armv5te", "-mthumb", "-mfloat-abi=soft"]
+
+# A module with one of everything the reader reads: a version note, an
+# exported Thumb function and object, a local function, a needed library,
+# a run path, unwind tables and a text relocation-free link.
+SOURCE = r"""
+#include <pthread.h>
+__asm__(".pushsection .note.lumivane.version, \"a\", %note\n"
+        ".balign 4\n.long 9\n.long 2f - 1f\n.long 1\n.asciz \"lumivane\"\n.balign 4\n"
+        "1: .asciz \"9.8.7\"\n2: .balign 4\n.popsection");
+static pthread_once_t once = PTHREAD_ONCE_INIT;
+static int count;
+static void count_once(void) { ++count; }
+__attribute__((visibility("default"))) int answer(void) { pthread_once(&once, count_once); return count; }
+__attribute__((visibility("default"))) int table[32] = {1};
+"""
+
+
+def compile_module(folder, source, *options, name="module.so"):
+    """A shared object built from SOURCE with the target's compiler, in FOLDER."""
+    if shutil.which(CC) is None:
+        pytest.skip(f"{CC} is not installed")
+    source_path = os.path.join(folder, name + ".c")
+    with open(source_path, "w") as file:
+        file.write(source)
+    output = os.path.join(folder, name)
+    subprocess.run([CC, *TARGET, "-fPIC", "-shared", "-fvisibility=hidden", "-o", output, source_path,
+                    *options], check=True)
+    return output
+
+
+@pytest.fixture(scope="module")
+def module(tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("elf"))
+    # --use-blx: the exported function keeps its Thumb entry (no ARM-state veneer before it).
+    path = compile_module(folder, SOURCE, "-O2", "-funwind-tables", "-static-libgcc", "-Wl,--use-blx",
+                          "-Wl,-soname,sample.so",
+                          "-Wl,--build-id=sha1", "-Wl,-rpath,/opt/sample", "-Wl,--enable-new-dtags",
+                          "-Wl,--no-as-needed", "-l:libpthread.so.0", "-Wl,-z,noexecstack")
+    return elf.ElfFile(path)
+
+
+@pytest.fixture
+def lumivane(armv5te_out):
+    path = os.path.join(armv5te_out, "lib", "lumivane.so")
+    if not os.path.isfile(path):
+        pytest.skip("out/armv5te/lib/lumivane.so is not built")
+    return elf.ElfFile(path)
+
+
+def symbol(file, table, name):
+    return next(symbol for symbol in file.symbols(table) if symbol.name == name)
+
+
+# --- What the reader reads, on a module compiled here.
+
+def test_the_header_says_a_32_bit_arm_eabi5_soft_float_shared_object(module):
+    header = module.header()
+    assert (header.elf_class, header.machine, header.type) == (32, "EM_ARM", "ET_DYN")
+    assert (header.eabi_version, header.float_abi) == (5, "soft")
+    assert header.little_endian
+
+
+def test_an_exported_thumb_function_has_bit_0_set_and_its_size(module):
+    answer = symbol(module, ".dynsym", "answer")
+    assert answer.kind == "FUNC" and answer.binding == "GLOBAL" and answer.defined
+    assert answer.value & 1 and answer.size > 0
+    text = module.section_holding(answer.value & ~1)
+    assert text is not None and text.name == ".text" and text.executable
+
+
+def test_an_exported_object_has_its_size(module):
+    table = symbol(module, ".dynsym", "table")
+    assert (table.kind, table.size) == ("OBJECT", 128)
+
+
+def test_a_local_symbol_names_the_file_it_follows(module):
+    count_once = symbol(module, ".symtab", "count_once")
+    assert count_once.binding == "LOCAL" and count_once.file == "module.so.c"
+    assert symbol(module, ".symtab", "answer").file is None
+
+
+def test_undefined_dynamic_symbols_carry_the_version_they_bind(module):
+    once = symbol(module, ".dynsym", "pthread_once")
+    assert not once.defined
+    assert once.version is not None and once.version.startswith("GLIBC_2.")
+    needed = module.needed_versions()
+    assert elf.NeededVersion(needed[0].library, once.version) in needed
+
+
+def test_the_version_note_and_the_build_id_are_read(module):
+    assert module.version_note() == "9.8.7"
+    build_id = module.build_id()
+    assert build_id is not None and len(build_id) == 40 and build_id == build_id.lower()
+    int(build_id, 16)
+
+
+def test_the_dynamic_entries_give_needs_in_order_soname_and_runpath(module):
+    dynamic = module.dynamic()
+    assert dynamic.needed == ["libpthread.so.0", "libc.so.6"]
+    assert (dynamic.soname, dynamic.runpath, dynamic.rpath) == ("sample.so", "/opt/sample", None)
+    assert not dynamic.textrel and not dynamic.pie
+
+
+def test_the_stack_segment_is_read_and_writable_only(module):
+    stack = next(segment for segment in module.segments() if segment.type == "PT_GNU_STACK")
+    assert stack.flags == elf.PF_R | elf.PF_W and stack.flag_text == "RW "
+
+
+def test_relocations_name_their_symbols(module):
+    relocations = module.relocations()
+    assert any(relocation.symbol == "pthread_once" and relocation.type_name == "R_ARM_JUMP_SLOT"
+               for relocation in relocations)
+    assert any(relocation.type_name == "R_ARM_RELATIVE" and relocation.symbol == "" for relocation in relocations)
+
+
+def test_the_build_attributes_give_the_cpu_architecture(module):
+    assert module.arm_attributes()[elf.TAG_CPU_ARCH] == 4
+    assert module.cpu_arch() == "v5TE"
+
+
+def test_the_unwind_index_covers_the_exported_function(module):
+    entries = module.unwind_entries()
+    start = symbol(module, ".dynsym", "answer").value & ~1
+    assert entries is not None and entries == sorted(entries, key=lambda entry: entry.start)
+    covering = [entry for entry in entries if entry.start <= start][-1]
+    assert covering.start == start and not covering.cantunwind
+
+
+def test_code_is_read_at_its_virtual_address(module):
+    answer = symbol(module, ".dynsym", "answer")
+    text = module.section_holding(answer.value & ~1)
+    code = module.code_at(answer.value & ~1, 4)
+    assert code == module.section_data(text)[(answer.value & ~1) - text.address:][:4]
+    assert module.code_at(0x7FFFFFF0, 4) is None
+
+
+def test_a_module_without_a_debug_link_has_none(module):
+    assert module.debuglink() is None
+
+
+# --- Files built otherwise.
+
+def test_the_debug_link_gives_the_debug_files_name_and_crc(tmp_path):
+    path = compile_module(str(tmp_path), "int f(void) { return 1; }\n", "-g")
+    debug = path + ".debug"
+    subprocess.run([OBJCOPY, "--only-keep-debug", path, debug], check=True)
+    subprocess.run([OBJCOPY, "--strip-debug", "--add-gnu-debuglink=" + debug, path], check=True)
+    with open(debug, "rb") as file:
+        crc = zlib.crc32(file.read())
+    assert elf.ElfFile(path).debuglink() == elf.Debuglink("module.so.debug", crc)
+
+
+def test_a_function_that_cannot_unwind_is_marked_so(tmp_path):
+    source = (r'__asm__(".text\n.syntax unified\n.thumb\n.globl f\n.type f, %function\n.thumb_func\n'
+              r'f:\n.fnstart\n.cantunwind\nbx lr\n.fnend\n");' "\n")
+    file = elf.ElfFile(compile_module(str(tmp_path), source, "-Wl,--use-blx"))
+    start = symbol(file, ".symtab", "f").value & ~1
+    assert elf.UnwindEntry(start, True) in file.unwind_entries()
+
+
+def test_a_module_without_unwind_tables_has_no_index_and_an_executable_stack_if_asked(tmp_path):
+    path = compile_module(str(tmp_path), "int f(int x) { return x + 1; }\n", "-fno-unwind-tables",
+                          "-fno-asynchronous-unwind-tables", "-Wl,-z,execstack")
+    file = elf.ElfFile(path)
+    assert file.unwind_entries() is None
+    stack = next(segment for segment in file.segments() if segment.type == "PT_GNU_STACK")
+    assert stack.flags & elf.PF_X and stack.flag_text == "RWE"
+
+
+def test_a_module_without_notes_has_no_build_id_and_no_version(tmp_path):
+    file = elf.ElfFile(compile_module(str(tmp_path), "int f(void) { return 1; }\n", "-Wl,--build-id=none"))
+    assert (file.build_id(), file.version_note()) == (None, None)
+
+
+@pytest.mark.parametrize("descriptor", [
+    pytest.param('.asciz "line\\nbreak"', id="unprintable"),
+    pytest.param('.ascii "unended"', id="no-nul"),
+    pytest.param('.byte 0', id="empty")])
+def test_a_version_note_that_does_not_read_as_text_is_none(tmp_path, descriptor):
+    source = (r'__asm__(".pushsection .note.lumivane.version, \"a\", %note\n.balign 4\n.long 9\n'
+              r'.long 2f - 1f\n.long 1\n.asciz \"lumivane\"\n.balign 4\n1: ' + descriptor.replace('"', r'\"')
+              + r'\n2: .balign 4\n.popsection");' + "\nint f(void) { return 1; }\n")
+    assert elf.ElfFile(compile_module(str(tmp_path), source)).version_note() is None
+
+
+def test_a_version_note_of_another_name_or_type_is_none(tmp_path):
+    source = (r'__asm__(".pushsection .note.lumivane.version, \"a\", %note\n.balign 4\n.long 9\n'
+              r'.long 2f - 1f\n.long 2\n.asciz \"lumivane\"\n.balign 4\n1: .asciz \"1.0\"'
+              r'\n2: .balign 4\n.popsection");' + "\nint f(void) { return 1; }\n")
+    assert elf.ElfFile(compile_module(str(tmp_path), source)).version_note() is None
+
+
+def test_the_tree_s_module_reads_as_the_build_made_it(lumivane):
+    assert lumivane.dynamic().needed == ["liblog.so", "libpthread.so.0", "libc.so.6"]
+    assert lumivane.dynamic().soname == "lumivane.so"
+    assert sorted(symbol.name for symbol in lumivane.symbols(".dynsym") if symbol.defined
+                  and symbol.binding in ("GLOBAL", "WEAK")) == ["HMI", "init_globals"]
+    assert lumivane.version_note() is not None and lumivane.build_id() is not None
+    assert lumivane.debuglink() is not None and lumivane.debuglink().name == "lumivane.so.debug"
+    assert lumivane.symbols(".symtab") == []
+
+
+# --- Files that are no ELF, or not whole.
+
+def test_a_missing_file_is_an_elf_error(tmp_path):
+    with pytest.raises(elf.ElfError, match="cannot read"):
+        elf.ElfFile(str(tmp_path / "absent.so"))
+
+
+@pytest.mark.parametrize("content", [b"", b"\x7fEL", b"#!/bin/sh\nexit 0\n"], ids=["empty", "short", "script"])
+def test_a_file_that_is_not_elf_is_an_elf_error(tmp_path, content):
+    path = tmp_path / "not.so"
+    path.write_bytes(content)
+    with pytest.raises(elf.ElfError, match="not an ELF file"):
+        elf.ElfFile(str(path))
+
+
+@pytest.mark.parametrize("keep", [20, 60, 0.5, -1], ids=["in-ident", "in-header", "half", "last-byte"])
+def test_a_truncated_file_is_an_elf_error(module, tmp_path, keep):
+    with open(module.path, "rb") as file:
+        data = file.read()
+    size = keep if isinstance(keep, int) and keep > 0 else int(len(data) * keep) if keep > 0 else len(data) - 1
+    path = tmp_path / "cut.so"
+    path.write_bytes(data[:size])
+    with pytest.raises(elf.ElfError):
+        elf.ElfFile(str(path))
+
+
+def test_corrupt_build_attributes_are_an_elf_error_not_a_hang(module, tmp_path):
+    data = bytearray(open(module.path, "rb").read())
+    section = next(section for section in module.sections() if section.type == elf.SHT_ARM_ATTRIBUTES)
+    # The first sub-subsection's length, after "A", the length, "aeabi\0" and the scope tag.
+    data[section.offset + 1 + 4 + 6 + 1:section.offset + 1 + 4 + 6 + 5] = b"\0\0\0\0"
+    path = tmp_path / "attributes.so"
+    path.write_bytes(bytes(data))
+    with pytest.raises(elf.ElfError, match="build attributes"):
+        elf.ElfFile(str(path)).arm_attributes()
