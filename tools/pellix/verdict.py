@@ -1,0 +1,108 @@
+# SPDX-License-Identifier: Apache-2.0
+"""What every binary checker shares: one line per check, "pass  WHAT" or
+"fail  WHAT: DETAIL", and a verdict, which --expect-fail TEXT turns round
+for a sample with known faults.
+
+With expectations, the verdict passes only when each TEXT is part of the
+WHAT of a check that failed, and every check that failed has one of them
+in its WHAT: a sample must be rejected for its faults and nothing else.
+"""
+
+import sys
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Set, TextIO
+
+
+class Checks:
+    """The checks of one run, printed as they are made."""
+
+    def __init__(self, expected: Optional[List[str]] = None, out: Optional[TextIO] = None,
+                 results: bool = False) -> None:
+        self.expected = list(expected or [])
+        self.failures: List[str] = []
+        self.out = out or sys.stdout
+        # Also each check as "pass|fail<TAB>WHAT<TAB>DETAIL", for a program.
+        self.results = results
+
+    def check(self, what: str, passed: bool, detail: str = "") -> bool:
+        """Prints the check WHAT; DETAIL, if not empty, follows a failure."""
+        if passed:
+            if self.results:
+                self.out.write(f"pass\t{what}\t\n")
+            self.out.write(f"pass  {what}\n")
+        else:
+            if self.results:
+                self.out.write(f"fail\t{what}\t{detail}\n")
+            self.out.write(f"fail  {what}{': ' + detail if detail else ''}\n")
+            self.failures.append(what)
+        return passed
+
+    def figure(self, name: str, value: object) -> None:
+        self.out.write(f"figure: {name} {value}\n")
+
+    def verdict(self, subject: str) -> int:
+        """Prints the verdict on SUBJECT; returns the exit status, 0 when it passes, 1 if not."""
+        if not self.expected:
+            if not self.failures:
+                self.out.write(f"verdict: all checks pass for {subject}\n")
+                return 0
+            self.out.write(f"verdict: {len(self.failures)} check(s) fail for {subject}\n")
+            return 1
+        unexpected = [what for what in self.failures if not any(text in what for text in self.expected)]
+        missing = [text for text in self.expected if not any(text in what for what in self.failures)]
+        if not unexpected and not missing:
+            self.out.write(f"verdict: the checks reject {subject} for each known fault and nothing else\n")
+            return 0
+        self.out.write(f"verdict: the checks do not reject {subject} as expected\n")
+        if missing:
+            self.out.write(f"  no check failed for {_quoted(missing)}\n")
+        if unexpected:
+            self.out.write(f"  failed unexpectedly: {_quoted(unexpected)}\n")
+        return 1
+
+
+def _quoted(texts: List[str]) -> str:
+    return "".join(f'"{text}" ' for text in texts)
+
+
+class Usage(Exception):
+    """Arguments a checker cannot take; it prints its usage and exits 2."""
+
+
+def parse(argv: List[str], values: List[str], flags: List[str], positionals: int) -> "Options":
+    """The checkers' options, as they always took them: each of VALUES takes
+    the next argument, --expect-fail may repeat, each of FLAGS stands alone,
+    and exactly POSITIONALS arguments follow them all."""
+    options = Options()
+    rest = list(argv)
+    while len(rest) > positionals:
+        name = rest.pop(0)
+        if name == "--expect-fail" and len(rest) > positionals:
+            options.expected.append(rest.pop(0))
+        elif name in values and len(rest) > positionals:
+            options.values[name] = rest.pop(0)
+        elif name in flags:
+            options.flags.add(name)
+        else:
+            raise Usage(name)
+    if len(rest) != positionals:
+        raise Usage("")
+    options.positionals = rest
+    return options
+
+
+@dataclass
+class Options:
+    expected: List[str] = field(default_factory=list)
+    values: Dict[str, str] = field(default_factory=dict)
+    flags: Set[str] = field(default_factory=set)
+    positionals: List[str] = field(default_factory=list)
+
+    def integer(self, name: str, default: int) -> int:
+        """Option NAME as a whole number of at least 0, or DEFAULT."""
+        text = self.values.get(name)
+        if text is None:
+            return default
+        if not text.isdigit() or not text.isascii():
+            raise Usage(name)
+        return int(text)
