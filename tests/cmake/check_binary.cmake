@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Checks a linked program. Used as a test command:
 #
-#   cmake -DMODE=<mode> -DPROGRAM=<path> -DTOOL=<readelf or nm>
+#   cmake -DMODE=<mode> -DPROGRAM=<path> -DTOOL=<readelf>
 #         [-DLIBC_REFERENCE=<path> -DRUNTIME_REFERENCE=<path>] -P check_binary.cmake
 #
 # MODE is one of
@@ -11,8 +11,6 @@
 #                   only, and RUNTIME_REFERENCE, which needs the language runtime as well
 #   RUNPATH         the program looks for libraries in $ORIGIN/../lib and nowhere else: one
 #                   RUNPATH entry with exactly that path, and no RPATH entry (readelf)
-#   NO_STD_SYMBOLS  no symbol of namespace std is defined or referenced: the traits left nothing
-#                   behind (nm)
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -72,13 +70,6 @@ elseif(MODE STREQUAL "RUNPATH")
   if(NOT runpath STREQUAL "$ORIGIN/../lib" OR NOT rpath STREQUAL "")
     message(FATAL_ERROR "check_binary: ${PROGRAM} has RUNPATH [${runpath}] and RPATH [${rpath}]; "
                         "expected RUNPATH [$ORIGIN/../lib] and no RPATH")
-  endif()
-elseif(MODE STREQUAL "NO_STD_SYMBOLS")
-  run_tool(symbols --demangle)
-  string(REGEX MATCHALL "[^\n]*std::[^\n]*" std_symbols "${symbols}")
-  if(NOT std_symbols STREQUAL "")
-    list(JOIN std_symbols "\n  " listed)
-    message(FATAL_ERROR "check_binary: ${PROGRAM} has symbols of namespace std:\n  ${listed}")
   endif()
 else()
   message(FATAL_ERROR "check_binary: unknown MODE ${MODE}")
