@@ -21,9 +21,8 @@ The file is read by pellix.elf; --readelf is still taken, and not needed.
 import os
 import re
 import subprocess
-import sys
 import tempfile
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 from pellix import elf, verdict
 
@@ -61,29 +60,24 @@ def stripped_size(strip: str, path: str) -> Optional[int]:
         return os.path.getsize(copy) if done.returncode == 0 and os.path.isfile(copy) else None
 
 
-def main(argv: Sequence[str]) -> int:
-    try:
-        options = verdict.parse(list(argv), ["--readelf", "--strip", "--text-limit", "--stripped-limit"], [], 1)
-        text_limit = options.integer("--text-limit", 1024)
-        stripped_limit = options.integer("--stripped-limit", 6144)
-    except verdict.Usage:
-        print(USAGE, file=sys.stderr)
-        return 2
+def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
+    """The checks of ARGV printed on OUT: the exit status and the checks made."""
+    options = verdict.parse(list(argv), ["--readelf", "--strip", "--text-limit", "--stripped-limit"], [], 1)
+    text_limit = options.integer("--text-limit", 1024)
+    stripped_limit = options.integer("--stripped-limit", 6144)
     strip = options.values.get("--strip", "strip")
     path = options.positionals[0]
     if not os.path.isfile(path):
-        print(f"check-footprint: no such file: {path}", file=sys.stderr)
-        return 2
+        raise verdict.CannotCheck(f"no such file: {path}")
     try:
         module = elf.ElfFile(path)
         text = module.section(".text")
         full_table = module.section(".symtab") is not None
         helpers = soft_float_helpers(module) if full_table else []
     except elf.ElfError as error:
-        print(f"check-footprint: {error}", file=sys.stderr)
-        return 2
+        raise verdict.CannotCheck(str(error)) from None
 
-    checks = verdict.Checks(options.expected)
+    checks = verdict.Checks(options.expected, out)
     checks.figure("text_bytes", text.size if text else 0)
     checks.check(f".text is {text.size if text else 'missing'} bytes (at most {text_limit})",
                  text is not None and text.size <= text_limit)
@@ -100,4 +94,8 @@ def main(argv: Sequence[str]) -> int:
         checks.check(f"stripped, the file is {stripped} bytes (at most {stripped_limit})", stripped <= stripped_limit)
     else:
         checks.check(f"stripped, the file is at most {stripped_limit} bytes", False, f"{strip} cannot strip {path}")
-    return checks.verdict(path)
+    return checks.verdict(path), checks
+
+
+def main(argv: Sequence[str]) -> int:
+    return verdict.main("check-footprint", USAGE, run, argv)

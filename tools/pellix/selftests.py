@@ -31,8 +31,7 @@ not needed.
 import os
 import re
 import subprocess
-import sys
-from typing import FrozenSet, List, Optional, Sequence, Tuple
+from typing import FrozenSet, List, Optional, Sequence, TextIO, Tuple
 
 from pellix import elf, verdict
 from pellix.footprint import plain_name, stripped_size
@@ -61,10 +60,6 @@ ARM_ZERO = frozenset(bytes.fromhex(move) + bytes.fromhex("1eff2fe1") for move in
 MACHINES = {"EM_X86_64": "x86", "EM_386": "x86", "EM_ARM": "arm"}
 
 
-class CannotCheck(Exception):
-    """The program cannot be checked at all: the message says why."""
-
-
 def demangled(names: Sequence[str]) -> List[str]:
     """NAMES as C++ source names, by c++filt, in the same order."""
     if not names:
@@ -72,10 +67,10 @@ def demangled(names: Sequence[str]) -> List[str]:
     try:
         done = subprocess.run(["c++filt"], input="\n".join(names) + "\n", capture_output=True, text=True)
     except OSError as error:
-        raise CannotCheck(f"cannot run c++filt: {error.strerror}") from None
+        raise verdict.CannotCheck(f"cannot run c++filt: {error.strerror}") from None
     lines = done.stdout.splitlines()
     if done.returncode != 0 or len(lines) != len(names):
-        raise CannotCheck("c++filt did not demangle the program's names")
+        raise verdict.CannotCheck("c++filt did not demangle the program's names")
     return lines
 
 
@@ -110,12 +105,12 @@ class Program:
             self.text_bytes = text.size if text else None
             self.symbols = self.file.symbols(".symtab") + self.file.symbols(".dynsym")
         except elf.ElfError as error:
-            raise CannotCheck(str(error)) from None
+            raise verdict.CannotCheck(str(error)) from None
         if machine not in MACHINES:
-            raise CannotCheck(f"{path}: not x86-64, i386 or ARM code")
+            raise verdict.CannotCheck(f"{path}: not x86-64, i386 or ARM code")
         self.arch = MACHINES[machine]
         if not self.has_symtab:
-            raise CannotCheck(f"{path} has no symbol table: check the program as built, not stripped")
+            raise verdict.CannotCheck(f"{path} has no symbol table: check the program as built, not stripped")
         names = sorted({plain_name(symbol) for symbol in self.symbols})
         self.names = dict(zip(names, demangled(names)))
 
@@ -176,23 +171,18 @@ def check(program: Program, checks: verdict.Checks, reduced: bool, allow_std: bo
         checks.check(f'{program.name}: main is just "return 0"', False, "no sized symbol main")
 
 
-def main(argv: Sequence[str]) -> int:
-    try:
-        options = verdict.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip"],
-                                ["--reduced", "--allow-std"], 1)
-    except verdict.Usage:
-        print(USAGE, file=sys.stderr)
-        return 2
+def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
+    """The checks of ARGV printed on OUT: the exit status and the checks made."""
+    options = verdict.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip"], ["--reduced", "--allow-std"], 1)
     path = options.positionals[0]
     if not os.path.isfile(path):
-        print(f"check-self-tests: no such program: {path}", file=sys.stderr)
-        return 2
-    try:
-        program = Program(path)
-    except CannotCheck as error:
-        print(f"check-self-tests: {error}", file=sys.stderr)
-        return 2
-    checks = verdict.Checks(options.expected)
+        raise verdict.CannotCheck(f"no such program: {path}")
+    program = Program(path)
+    checks = verdict.Checks(options.expected, out)
     check(program, checks, "--reduced" in options.flags, "--allow-std" in options.flags,
           options.values.get("--strip", "strip"))
-    return checks.verdict(path)
+    return checks.verdict(path), checks
+
+
+def main(argv: Sequence[str]) -> int:
+    return verdict.main("check-self-tests", USAGE, run, argv)

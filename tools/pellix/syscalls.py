@@ -24,9 +24,8 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
 
 from pellix import verdict
 
@@ -36,12 +35,12 @@ SKIPPED = 77
 _ROW = re.compile(r"([a-z_][a-z0-9_]*) +([0-9]+)")
 
 
-class Unavailable(Exception):
-    """What this machine lacks to count at all."""
+class Unavailable(verdict.CannotCheck):
+    """What this machine lacks to count at all: skipped (77), except in CI."""
 
-
-class Failed(Exception):
-    """The count could not be made: the message says why."""
+    def __init__(self, reason: str, environ: Mapping[str, str]) -> None:
+        super().__init__(f"cannot count: {reason}", 1 if environ.get("CI") == "true" else SKIPPED)
+        self.reason = reason
 
 
 def summary_counts(text: str) -> Dict[str, int]:
@@ -86,16 +85,22 @@ def judge(changed: Mapping[str, int], requests: int, checks: verdict.Checks) -> 
     checks.figure("syscalls_detail", ",".join(f"{name}×{per_request(count, requests)}" for name, count in ordered))
 
 
-def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str]) -> Dict[str, int]:
-    """The calls of the repeater making REQUESTS requests, by name."""
+def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str],
+          output: Optional[int] = None) -> Dict[str, int]:
+    """The calls of the repeater making REQUESTS requests, by name; its own
+    output goes to OUTPUT (by default, ours)."""
     with tempfile.TemporaryDirectory() as folder:
         summary = os.path.join(folder, "summary")
-        status = subprocess.run(["strace", "-f", "-c", "-U", "name,calls", "-o", summary, repeater, module,
-                                 str(requests)], stdin=subprocess.DEVNULL, env=dict(environ)).returncode
+        try:
+            status = subprocess.run(["strace", "-f", "-c", "-U", "name,calls", "-o", summary, repeater, module,
+                                     str(requests)], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                    env=dict(environ)).returncode
+        except OSError as error:
+            raise verdict.CannotCheck(f"cannot run strace: {error.strerror}") from None
         if status == SKIPPED:
-            raise Unavailable("the request repeater cannot simulate the backlight")
+            raise Unavailable("the request repeater cannot simulate the backlight", environ)
         if status != 0:
-            raise Failed(f"the request repeater failed ({status}) with {requests} requests")
+            raise verdict.CannotCheck(f"the request repeater failed ({status}) with {requests} requests")
         with open(summary) as handle:
             return summary_counts(handle.read())
 
@@ -103,11 +108,11 @@ def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str])
 def can_trace(environ: Mapping[str, str]) -> None:
     """Raises Unavailable unless strace is there and may trace."""
     if shutil.which("strace", path=environ.get("PATH")) is None:
-        raise Unavailable("strace is not installed")
+        raise Unavailable("strace is not installed", environ)
     done = subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(environ))
     if done.returncode != 0:
-        raise Unavailable("strace cannot trace here (ptrace is not permitted)")
+        raise Unavailable("strace cannot trace here (ptrace is not permitted)", environ)
 
 
 def options(argv: Sequence[str]) -> Tuple[List[str], int, str, str]:
@@ -119,23 +124,20 @@ def options(argv: Sequence[str]) -> Tuple[List[str], int, str, str]:
     return parsed.expected, int(requests), parsed.positionals[0], parsed.positionals[1]
 
 
-def main(argv: Sequence[str], environ: Optional[Mapping[str, str]] = None) -> int:
+def run(argv: Sequence[str], out: TextIO, environ: Optional[Mapping[str, str]] = None,
+        output: Optional[int] = None) -> Tuple[int, verdict.Checks]:
+    """The checks of ARGV printed on OUT: the exit status and the checks made.
+    The repeater's own output goes to OUTPUT (by default, ours)."""
     env = os.environ if environ is None else environ
-    try:
-        expected, requests, repeater, module = options(argv)
-    except verdict.Usage:
-        print(USAGE, file=sys.stderr)
-        return 2
-    try:
-        can_trace(env)
-        baseline = trace(repeater, module, 0, env)
-        loaded = trace(repeater, module, requests, env)
-    except Unavailable as reason:
-        print(f"count-syscalls: cannot count: {reason}", file=sys.stderr)
-        return 1 if env.get("CI") == "true" else SKIPPED
-    except (Failed, OSError) as error:
-        print(f"count-syscalls: {error}", file=sys.stderr)
-        return 2
-    checks = verdict.Checks(expected)
+    expected, requests, repeater, module = options(argv)
+    can_trace(env)
+    baseline = trace(repeater, module, 0, env, output)
+    loaded = trace(repeater, module, requests, env, output)
+    checks = verdict.Checks(expected, out)
     judge(differences(baseline, loaded), requests, checks)
-    return checks.verdict(module)
+    return checks.verdict(module), checks
+
+
+def main(argv: Sequence[str], environ: Optional[Mapping[str, str]] = None) -> int:
+    return verdict.main("count-syscalls", USAGE,
+                        lambda arguments, out: run(arguments, out, environ), argv)

@@ -10,16 +10,19 @@ in its WHAT: a sample must be rejected for its faults and nothing else.
 
 import sys
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Set, TextIO
+from typing import Callable, Dict, List, Optional, Sequence, Set, TextIO, Tuple
 
 
 class Checks:
-    """The checks of one run, printed as they are made."""
+    """The checks of one run, printed as they are made, and kept: the
+    figures by name, and each failure as "WHAT" and as "WHAT: DETAIL"."""
 
     def __init__(self, expected: Optional[List[str]] = None, out: Optional[TextIO] = None,
                  results: bool = False) -> None:
         self.expected = list(expected or [])
         self.failures: List[str] = []
+        self.failure_lines: List[str] = []
+        self.figures: Dict[str, str] = {}
         self.out = out or sys.stdout
         # Also each check as "pass|fail<TAB>WHAT<TAB>DETAIL", for a program.
         self.results = results
@@ -33,11 +36,14 @@ class Checks:
         else:
             if self.results:
                 self.out.write(f"fail\t{what}\t{detail}\n")
-            self.out.write(f"fail  {what}{': ' + detail if detail else ''}\n")
+            line = f"{what}{': ' + detail if detail else ''}"
+            self.out.write(f"fail  {line}\n")
             self.failures.append(what)
+            self.failure_lines.append(line)
         return passed
 
     def figure(self, name: str, value: object) -> None:
+        self.figures.setdefault(name, str(value))
         self.out.write(f"figure: {name} {value}\n")
 
     def verdict(self, subject: str) -> int:
@@ -67,6 +73,32 @@ def _quoted(texts: List[str]) -> str:
 
 class Usage(Exception):
     """Arguments a checker cannot take; it prints its usage and exits 2."""
+
+
+class CannotCheck(Exception):
+    """What keeps a checker from checking at all: the message says why, and
+    STATUS is the exit status it ends with (2 unless a reason to skip)."""
+
+    def __init__(self, message: str, status: int = 2) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+Run = Callable[[Sequence[str], TextIO], Tuple[int, Checks]]
+
+
+def main(command: str, usage: str, run: Run, argv: Sequence[str]) -> int:
+    """A checker's entry: RUN's status, the usage and status 2 for arguments
+    it cannot take, "COMMAND: WHY" and the status of what stopped it."""
+    try:
+        return run(argv, sys.stdout)[0]
+    except Usage:
+        print(usage, file=sys.stderr)
+        return 2
+    except CannotCheck as error:
+        sys.stdout.flush()
+        print(f"{command}: {error}", file=sys.stderr)
+        return error.status
 
 
 def parse(argv: List[str], values: List[str], flags: List[str], positionals: int) -> "Options":
