@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """check-self-tests [--expect-fail TEXT]... [--reduced] [--allow-std] [--nm TOOL]
-                 [--objdump TOOL] [--readelf TOOL] [--strip TOOL] PROGRAM
+                 [--objdump TOOL] [--readelf TOOL] [--strip TOOL]
+                 [--libc-reference C_PROGRAM --runtime-reference CXX_PROGRAM]
+                 [--runpath PATH] PROGRAM
 
 Checks a self-test program of the traits library as built (unstripped),
 printing each check with "pass" or "fail" and the figures as
@@ -12,7 +14,14 @@ printing each check with "pass" or "fail" and the figures as
     exactly "return true";
   - with --reduced, main is exactly "return 0". Since main runs every test
     and stops at the first that fails, a main reduced to "return 0" means
-    the compiler decided every test, inlined or not.
+    the compiler decided every test, inlined or not;
+  - with --libc-reference and --runtime-reference, the program needs libc
+    and nothing beyond libc and the C++ language runtime. Which libraries
+    those are comes from two programs linked the same way: C_PROGRAM, a C
+    program that needs libc only, and CXX_PROGRAM, which needs the runtime
+    as well;
+  - with --runpath, the program looks for libraries in PATH and nowhere
+    else: its RUNPATH is exactly PATH, and it has no RPATH.
 Reads x86-64, i386, Thumb and ARM code, in the encodings GCC and Clang give
 those bodies.
 
@@ -37,7 +46,8 @@ from pellix import elf, verdict
 from pellix.footprint import plain_name, stripped_size
 
 USAGE = ("usage: check-self-tests [--expect-fail TEXT]... [--reduced] [--allow-std] [--nm TOOL] "
-         "[--objdump TOOL] [--readelf TOOL] [--strip TOOL] PROGRAM")
+         "[--objdump TOOL] [--readelf TOOL] [--strip TOOL] "
+         "[--libc-reference C_PROGRAM --runtime-reference CXX_PROGRAM] [--runpath PATH] PROGRAM")
 
 # A name of namespace std, not of a namespace std nested in another.
 STD = re.compile(r"(^|[^A-Za-z0-9_:])std::")
@@ -134,6 +144,35 @@ class Program:
         return self.file.code_at(address, symbol.size) or b"", thumb
 
 
+def needed(path: str) -> List[str]:
+    """The libraries PATH needs, in order."""
+    try:
+        return elf.ElfFile(path).dynamic().needed
+    except elf.ElfError as error:
+        raise verdict.CannotCheck(str(error)) from None
+
+
+def check_needs(program: Program, checks: verdict.Checks, libc_reference: str, runtime_reference: str) -> None:
+    """PROGRAM needs libc, and nothing beyond libc and the language runtime."""
+    libc = needed(libc_reference)
+    if not libc:
+        raise verdict.CannotCheck(f"{libc_reference} needs no library; cannot tell libc")
+    allowed = needed(runtime_reference)
+    needs = program.file.dynamic().needed
+    missing = [name for name in libc if name not in needs]
+    extra = [name for name in needs if name not in allowed and name not in libc]
+    checks.check(f"{program.name}: needs libc and nothing beyond the language runtime", not missing and not extra,
+                 f"needs [{' '.join(needs)}]; expected libc [{' '.join(libc)}] and at most the language runtime "
+                 f"[{' '.join(allowed)}]")
+
+
+def check_runpath(program: Program, checks: verdict.Checks, path: str) -> None:
+    """PROGRAM looks for libraries in PATH and nowhere else."""
+    dynamic = program.file.dynamic()
+    checks.check(f"{program.name}: looks for libraries in {path} alone", dynamic.runpath == path and not dynamic.rpath,
+                 f"RUNPATH [{dynamic.runpath or ''}] and RPATH [{dynamic.rpath or ''}]")
+
+
 def _shown(code: bytes) -> str:
     return f"code {code.hex(' ')}" if code else "no code in the file"
 
@@ -173,7 +212,11 @@ def check(program: Program, checks: verdict.Checks, reduced: bool, allow_std: bo
 
 def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
     """The checks of ARGV printed on OUT: the exit status and the checks made."""
-    options = verdict.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip"], ["--reduced", "--allow-std"], 1)
+    options = verdict.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip", "--libc-reference",
+                                         "--runtime-reference", "--runpath"], ["--reduced", "--allow-std"], 1)
+    references = [options.values.get(name) for name in ("--libc-reference", "--runtime-reference")]
+    if (references[0] is None) != (references[1] is None):
+        raise verdict.Usage("--libc-reference")
     path = options.positionals[0]
     if not os.path.isfile(path):
         raise verdict.CannotCheck(f"no such program: {path}")
@@ -181,6 +224,13 @@ def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
     checks = verdict.Checks(options.expected, out)
     check(program, checks, "--reduced" in options.flags, "--allow-std" in options.flags,
           options.values.get("--strip", "strip"))
+    try:
+        if references[0] is not None and references[1] is not None:
+            check_needs(program, checks, references[0], references[1])
+        if "--runpath" in options.values:
+            check_runpath(program, checks, options.values["--runpath"])
+    except elf.ElfError as error:
+        raise verdict.CannotCheck(str(error)) from None
     return checks.verdict(path), checks
 
 

@@ -164,3 +164,85 @@ def test_without_a_demangler_it_cannot_check(tmp_path: "os.PathLike[str]", monke
     monkeypatch.setenv("PATH", str(tmp_path))
     status, _, error = run(capsys, program)
     assert (status, error) == (2, "check-self-tests: cannot run c++filt: No such file or directory\n")
+
+
+# --- What the programs need and where they look for it.
+
+LIBC_ONLY = "#include <stdio.h>\nint main(void) { puts(\"c\"); return 0; }\n"
+WITH_RUNTIME = "struct B { virtual ~B() {} };\nint main() { B* b = new B; delete b; return 0; }\n"
+
+
+def link(folder: str, name: str, source: str, *options: str) -> str:
+    """A program built from SOURCE (C++ unless it names stdio.h) by the host's compilers."""
+    compiler = "gcc" if "stdio.h" in source else "g++"
+    if shutil.which(compiler) is None:
+        pytest.skip(f"{compiler} is not installed")
+    path = os.path.join(folder, name)
+    suffix = ".c" if compiler == "gcc" else ".cpp"
+    with open(path + suffix, "w") as handle:
+        handle.write(source)
+    subprocess.run([compiler, "-O2", "-o", path, path + suffix, *options], check=True)
+    return path
+
+
+@pytest.fixture(scope="module")
+def references(tmp_path_factory: pytest.TempPathFactory) -> Tuple[str, str, str]:
+    """The folder, a program that needs libc only and one that needs the language runtime too."""
+    folder = str(tmp_path_factory.mktemp("linkage"))
+    return (folder, link(folder, "libc", LIBC_ONLY, "-Wl,--as-needed"),
+            link(folder, "runtime", WITH_RUNTIME, "-Wl,--as-needed"))
+
+
+def needs(capsys: pytest.CaptureFixture[str], references: Tuple[str, str, str],
+          program: str) -> Tuple[int, List[str], str]:
+    return run(capsys, "--allow-std", "--libc-reference", references[1], "--runtime-reference", references[2],
+               program)
+
+
+def test_a_program_that_needs_libc_and_the_runtime_passes(
+        references: Tuple[str, str, str], capsys: pytest.CaptureFixture[str]) -> None:
+    status, lines, _ = needs(capsys, references, references[2])
+    assert "pass  runtime: needs libc and nothing beyond the language runtime" in lines
+    assert status == 0
+
+
+def test_a_library_beyond_libc_and_the_runtime_fails(references: Tuple[str, str, str],
+                                                     capsys: pytest.CaptureFixture[str]) -> None:
+    # g++ links the maths library, which --no-as-needed keeps though nothing uses it.
+    program = link(references[0], "extra", WITH_RUNTIME, "-Wl,--no-as-needed")
+    status, lines, _ = needs(capsys, references, program)
+    failure = next(line for line in lines if line.startswith("fail  extra: needs libc and nothing beyond"))
+    assert "libm.so.6" in failure.split("; expected")[0]
+    assert status == 1
+
+
+def test_a_program_without_libc_fails(references: Tuple[str, str, str], capsys: pytest.CaptureFixture[str]) -> None:
+    program = link(references[0], "static", "extern \"C\" void _start() { for (;;) {} }\n", "-nostartfiles",
+                   "-static")
+    status, lines, _ = needs(capsys, references, program)
+    assert any(line.startswith("fail  static: needs libc and nothing beyond the language runtime: needs []")
+               for line in lines)
+    assert status == 1
+    status, _, error = run(capsys, "--allow-std", "--libc-reference", program, "--runtime-reference", references[2],
+                           references[2])
+    assert (status, error) == (2, f"check-self-tests: {program} needs no library; cannot tell libc\n")
+
+
+def test_one_reference_without_the_other_is_a_usage_error(references: Tuple[str, str, str],
+                                                          capsys: pytest.CaptureFixture[str]) -> None:
+    assert run(capsys, "--libc-reference", references[1], references[2])[::2] == (2, selftests.USAGE + "\n")
+
+
+@pytest.mark.parametrize("options, passes", [
+    (["-Wl,-rpath,$ORIGIN/../lib", "-Wl,--enable-new-dtags"], True),
+    (["-Wl,-rpath,$ORIGIN/../lib", "-Wl,--disable-new-dtags"], False),
+    (["-Wl,-rpath,$ORIGIN/../lib:/usr/local/lib", "-Wl,--enable-new-dtags"], False),
+    ([], False)], ids=["runpath", "rpath", "more", "none"])
+def test_only_a_runpath_of_exactly_the_path_passes(references: Tuple[str, str, str],
+                                                   capsys: pytest.CaptureFixture[str],
+                                                   options: List[str], passes: bool) -> None:
+    program = link(references[0], "paths", LIBC_ONLY, *options)
+    status, lines, _ = run(capsys, "--allow-std", "--runpath", "$ORIGIN/../lib", program)
+    assert any(line.startswith(f"{'pass' if passes else 'fail'}  paths: looks for libraries in $ORIGIN/../lib alone")
+               for line in lines)
+    assert status == (0 if passes else 1)
