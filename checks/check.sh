@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # shellcheck shell=bash
-# What every checker shares, sourced by each (and by the tests that check
-# the same way): one line per check, "pass  WHAT" or "fail  WHAT: DETAIL",
+# What every shell checker shares, sourced by each (and by the tests that check
+# the same way; abi-check has the same in tools/pellix/verdict.py): one line
+# per check, "pass  WHAT" or "fail  WHAT: DETAIL",
 # and the verdict, which --expect-fail TEXT turns round for a sample with
 # known faults.
 #

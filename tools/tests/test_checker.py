@@ -1,17 +1,17 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The checkers' shared lines, verdict and options."""
+"""The checkers' checks as they print and keep them, their verdict and options."""
 
 import io
 from typing import List, Tuple
 
 import pytest
 
-from pellix import verdict
+from pellix import checker
 
 
 def run(failing: List[str], expected: List[str], passing: Tuple[str, ...] = ("fine",)) -> Tuple[int, str]:
     out = io.StringIO()
-    checks = verdict.Checks(expected, out)
+    checks = checker.Checks(expected, out)
     for what in passing:
         checks.check(what, True)
     for what in failing:
@@ -50,16 +50,19 @@ def test_a_failure_beyond_those_expected_fails_the_verdict() -> None:
     assert "no check failed" not in output
 
 
-def test_results_are_also_given_tab_separated_for_a_program() -> None:
-    out = io.StringIO()
-    checks = verdict.Checks(out=out, results=True)
+def test_the_checks_keep_their_figures_and_failures_for_a_caller() -> None:
+    checks = checker.Checks(out=io.StringIO())
+    checks.figure("size", 12)
+    checks.figure("size", 13)
     checks.check("one", True)
     checks.check("two", False, "detail")
-    assert out.getvalue() == "pass\tone\t\npass  one\nfail\ttwo\tdetail\nfail  two: detail\n"
+    checks.check("three", False)
+    assert checks.figures == {"size": "12"}
+    assert (checks.failures, checks.failure_lines) == (["two", "three"], ["two: detail", "three"])
 
 
 def test_options_are_taken_before_the_positionals_in_any_order() -> None:
-    options = verdict.parse(["--expect-fail", "a", "--flag", "--value", "v", "--expect-fail", "b", "FILE"],
+    options = checker.parse(["--expect-fail", "a", "--flag", "--value", "v", "--expect-fail", "b", "FILE"],
                             ["--value"], ["--flag"], 1)
     assert (options.expected, options.values, options.flags, options.positionals) == \
         (["a", "b"], {"--value": "v"}, {"--flag"}, ["FILE"])
@@ -68,11 +71,11 @@ def test_options_are_taken_before_the_positionals_in_any_order() -> None:
 @pytest.mark.parametrize("argv", [[], ["--unknown", "FILE"], ["--value", "FILE"], ["A", "B"],
                                   ["--expect-fail", "FILE"]])
 def test_arguments_it_cannot_take_are_a_usage_error(argv: List[str]) -> None:
-    with pytest.raises(verdict.Usage):
-        verdict.parse(argv, ["--value"], ["--flag"], 1)
+    with pytest.raises(checker.Usage):
+        checker.parse(argv, ["--value"], ["--flag"], 1)
 
 
 @pytest.mark.parametrize("text", ["x", "-1", "1.5", "", "١"])
 def test_a_limit_that_is_no_whole_number_is_a_usage_error(text: str) -> None:
-    with pytest.raises(verdict.Usage):
-        verdict.parse(["--limit", text, "FILE"], ["--limit"], [], 1).integer("--limit", 0)
+    with pytest.raises(checker.Usage):
+        checker.parse(["--limit", text, "FILE"], ["--limit"], [], 1).integer("--limit", 0)
