@@ -26,7 +26,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Sequence, TextIO, Tuple
 
-from pellix import checker, footprint, report, selftests, syscalls
+from pellix import footprint, report, selftests, syscalls, verdict
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HOST = "build/host"
@@ -133,7 +133,7 @@ class Bench:
         except syscalls.Unavailable as unavailable:
             self.notes.append(f"system calls: {unavailable.reason}")
             return
-        except checker.CannotCheck as error:
+        except verdict.CannotCheck as error:
             self.notes.append(f"system calls: count-syscalls: {error}")
             return
         self.figures["syscalls"] = checks.figures
@@ -185,10 +185,10 @@ class Bench:
             self.broken("output: 10 MiB through the device did not arrive intact")
 
     # --- Sizes: what ships, measured by the footprint checks the tests run.
-    def size(self, name: str, command: str, check: checker.Run, argv: List[str]) -> None:
+    def size(self, name: str, command: str, check: verdict.Run, argv: List[str]) -> None:
         try:
             status, checks = check(argv, io.StringIO())
-        except checker.CannotCheck as error:
+        except verdict.CannotCheck as error:
             self.notes.append(f"sizes: {name} cannot be checked: {command}: {error}")
             return
         self.figures.setdefault("sizes", {}).update({f"{name}_{key}": value for key, value in checks.figures.items()})

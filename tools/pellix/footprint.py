@@ -24,7 +24,7 @@ import subprocess
 import tempfile
 from typing import List, Optional, Sequence, TextIO, Tuple
 
-from pellix import checker, elf
+from pellix import elf, verdict
 
 USAGE = ("usage: check-footprint [--expect-fail TEXT]... [--readelf TOOL] [--strip TOOL] "
          "[--text-limit BYTES] [--stripped-limit BYTES] MODULE.so")
@@ -60,24 +60,24 @@ def stripped_size(strip: str, path: str) -> Optional[int]:
         return os.path.getsize(copy) if done.returncode == 0 and os.path.isfile(copy) else None
 
 
-def run(argv: Sequence[str], out: TextIO) -> Tuple[int, checker.Checks]:
+def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
     """The checks of ARGV printed on OUT: the exit status and the checks made."""
-    options = checker.parse(list(argv), ["--readelf", "--strip", "--text-limit", "--stripped-limit"], [], 1)
+    options = verdict.parse(list(argv), ["--readelf", "--strip", "--text-limit", "--stripped-limit"], [], 1)
     text_limit = options.integer("--text-limit", 1024)
     stripped_limit = options.integer("--stripped-limit", 6144)
     strip = options.values.get("--strip", "strip")
     path = options.positionals[0]
     if not os.path.isfile(path):
-        raise checker.CannotCheck(f"no such file: {path}")
+        raise verdict.CannotCheck(f"no such file: {path}")
     try:
         module = elf.ElfFile(path)
         text = module.section(".text")
         full_table = module.section(".symtab") is not None
         helpers = soft_float_helpers(module) if full_table else []
     except elf.ElfError as error:
-        raise checker.CannotCheck(str(error)) from None
+        raise verdict.CannotCheck(str(error)) from None
 
-    checks = checker.Checks(options.expected, out)
+    checks = verdict.Checks(options.expected, out)
     checks.figure("text_bytes", text.size if text else 0)
     checks.check(f".text is {text.size if text else 'missing'} bytes (at most {text_limit})",
                  text is not None and text.size <= text_limit)
@@ -98,4 +98,4 @@ def run(argv: Sequence[str], out: TextIO) -> Tuple[int, checker.Checks]:
 
 
 def main(argv: Sequence[str]) -> int:
-    return checker.main("check-footprint", USAGE, run, argv)
+    return verdict.main("check-footprint", USAGE, run, argv)

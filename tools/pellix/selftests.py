@@ -42,7 +42,7 @@ import re
 import subprocess
 from typing import FrozenSet, List, Optional, Sequence, TextIO, Tuple
 
-from pellix import checker, elf
+from pellix import elf, verdict
 from pellix.footprint import plain_name, stripped_size
 
 USAGE = ("usage: check-self-tests [--expect-fail TEXT]... [--reduced] [--allow-std] [--nm TOOL] "
@@ -77,10 +77,10 @@ def demangled(names: Sequence[str]) -> List[str]:
     try:
         done = subprocess.run(["c++filt"], input="\n".join(names) + "\n", capture_output=True, text=True)
     except OSError as error:
-        raise checker.CannotCheck(f"cannot run c++filt: {error.strerror}") from None
+        raise verdict.CannotCheck(f"cannot run c++filt: {error.strerror}") from None
     lines = done.stdout.splitlines()
     if done.returncode != 0 or len(lines) != len(names):
-        raise checker.CannotCheck("c++filt did not demangle the program's names")
+        raise verdict.CannotCheck("c++filt did not demangle the program's names")
     return lines
 
 
@@ -115,12 +115,12 @@ class Program:
             self.text_bytes = text.size if text else None
             self.symbols = self.file.symbols(".symtab") + self.file.symbols(".dynsym")
         except elf.ElfError as error:
-            raise checker.CannotCheck(str(error)) from None
+            raise verdict.CannotCheck(str(error)) from None
         if machine not in MACHINES:
-            raise checker.CannotCheck(f"{path}: not x86-64, i386 or ARM code")
+            raise verdict.CannotCheck(f"{path}: not x86-64, i386 or ARM code")
         self.arch = MACHINES[machine]
         if not self.has_symtab:
-            raise checker.CannotCheck(f"{path} has no symbol table: check the program as built, not stripped")
+            raise verdict.CannotCheck(f"{path} has no symbol table: check the program as built, not stripped")
         names = sorted({plain_name(symbol) for symbol in self.symbols})
         self.names = dict(zip(names, demangled(names)))
 
@@ -149,14 +149,14 @@ def needed(path: str) -> List[str]:
     try:
         return elf.ElfFile(path).dynamic().needed
     except elf.ElfError as error:
-        raise checker.CannotCheck(str(error)) from None
+        raise verdict.CannotCheck(str(error)) from None
 
 
-def check_needs(program: Program, checks: checker.Checks, libc_reference: str, runtime_reference: str) -> None:
+def check_needs(program: Program, checks: verdict.Checks, libc_reference: str, runtime_reference: str) -> None:
     """PROGRAM needs libc, and nothing beyond libc and the language runtime."""
     libc = needed(libc_reference)
     if not libc:
-        raise checker.CannotCheck(f"{libc_reference} needs no library; cannot tell libc")
+        raise verdict.CannotCheck(f"{libc_reference} needs no library; cannot tell libc")
     allowed = needed(runtime_reference)
     needs = program.file.dynamic().needed
     missing = [name for name in libc if name not in needs]
@@ -166,7 +166,7 @@ def check_needs(program: Program, checks: checker.Checks, libc_reference: str, r
                  f"[{' '.join(allowed)}]")
 
 
-def check_runpath(program: Program, checks: checker.Checks, path: str) -> None:
+def check_runpath(program: Program, checks: verdict.Checks, path: str) -> None:
     """PROGRAM looks for libraries in PATH and nowhere else."""
     dynamic = program.file.dynamic()
     checks.check(f"{program.name}: looks for libraries in {path} alone", dynamic.runpath == path and not dynamic.rpath,
@@ -177,7 +177,7 @@ def _shown(code: bytes) -> str:
     return f"code {code.hex(' ')}" if code else "no code in the file"
 
 
-def check(program: Program, checks: checker.Checks, reduced: bool, allow_std: bool,
+def check(program: Program, checks: verdict.Checks, reduced: bool, allow_std: bool,
           strip: Optional[str]) -> None:
     """Prints PROGRAM's figures and makes its checks."""
     stripped = stripped_size(strip, program.path) if strip else None
@@ -210,18 +210,18 @@ def check(program: Program, checks: checker.Checks, reduced: bool, allow_std: bo
         checks.check(f'{program.name}: main is just "return 0"', False, "no sized symbol main")
 
 
-def run(argv: Sequence[str], out: TextIO) -> Tuple[int, checker.Checks]:
+def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
     """The checks of ARGV printed on OUT: the exit status and the checks made."""
-    options = checker.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip", "--libc-reference",
+    options = verdict.parse(list(argv), ["--nm", "--objdump", "--readelf", "--strip", "--libc-reference",
                                          "--runtime-reference", "--runpath"], ["--reduced", "--allow-std"], 1)
     references = [options.values.get(name) for name in ("--libc-reference", "--runtime-reference")]
     if (references[0] is None) != (references[1] is None):
-        raise checker.Usage("--libc-reference")
+        raise verdict.Usage("--libc-reference")
     path = options.positionals[0]
     if not os.path.isfile(path):
-        raise checker.CannotCheck(f"no such program: {path}")
+        raise verdict.CannotCheck(f"no such program: {path}")
     program = Program(path)
-    checks = checker.Checks(options.expected, out)
+    checks = verdict.Checks(options.expected, out)
     check(program, checks, "--reduced" in options.flags, "--allow-std" in options.flags,
           options.values.get("--strip", "strip"))
     try:
@@ -230,9 +230,9 @@ def run(argv: Sequence[str], out: TextIO) -> Tuple[int, checker.Checks]:
         if "--runpath" in options.values:
             check_runpath(program, checks, options.values["--runpath"])
     except elf.ElfError as error:
-        raise checker.CannotCheck(str(error)) from None
+        raise verdict.CannotCheck(str(error)) from None
     return checks.verdict(path), checks
 
 
 def main(argv: Sequence[str]) -> int:
-    return checker.main("check-self-tests", USAGE, run, argv)
+    return verdict.main("check-self-tests", USAGE, run, argv)

@@ -27,7 +27,7 @@ import subprocess
 import tempfile
 from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
 
-from pellix import checker
+from pellix import verdict
 
 USAGE = "usage: count-syscalls [--expect-fail TEXT]... [--requests N] REPEATER MODULE"
 REQUEST = ("openat", "write", "close")
@@ -35,7 +35,7 @@ SKIPPED = 77
 _ROW = re.compile(r"([a-z_][a-z0-9_]*) +([0-9]+)")
 
 
-class Unavailable(checker.CannotCheck):
+class Unavailable(verdict.CannotCheck):
     """What this machine lacks to count at all: skipped (77), except in CI."""
 
     def __init__(self, reason: str, environ: Mapping[str, str]) -> None:
@@ -65,7 +65,7 @@ def per_request(calls: int, requests: int) -> str:
     return str(calls // requests) if calls % requests == 0 else f"{calls / requests:.2f}"
 
 
-def judge(changed: Mapping[str, int], requests: int, checks: checker.Checks) -> None:
+def judge(changed: Mapping[str, int], requests: int, checks: verdict.Checks) -> None:
     """The checks and figures of the calls that REQUESTS requests added."""
     changed = dict(sorted(changed.items()))
     checks.out.write(f"system calls of {requests} requests beyond a run with none:\n")
@@ -78,7 +78,7 @@ def judge(changed: Mapping[str, int], requests: int, checks: checker.Checks) -> 
         checks.check(f"one {name} per request", count == requests, f"{count} in {requests} requests")
     others = [(name, count) for name, count in changed.items() if name not in REQUEST]
     checks.check("no other system call", not others,
-                 "".join(f"{name} {count} in {requests} requests; " for name, count in others))
+                 "; ".join(f"{name} {count} in {requests} requests" for name, count in others))
     checks.figure("syscalls_per_request", per_request(sum(changed.values()), requests))
     # The calls of the request in their order, then any others.
     ordered = [(name, changed[name]) for name in REQUEST if name in changed] + others
@@ -96,11 +96,11 @@ def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str],
                                      str(requests)], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
                                     env=dict(environ)).returncode
         except OSError as error:
-            raise checker.CannotCheck(f"cannot run strace: {error.strerror}") from None
+            raise verdict.CannotCheck(f"cannot run strace: {error.strerror}") from None
         if status == SKIPPED:
             raise Unavailable("the request repeater cannot simulate the backlight", environ)
         if status != 0:
-            raise checker.CannotCheck(f"the request repeater failed ({status}) with {requests} requests")
+            raise verdict.CannotCheck(f"the request repeater failed ({status}) with {requests} requests")
         with open(summary) as handle:
             return summary_counts(handle.read())
 
@@ -116,16 +116,16 @@ def can_trace(environ: Mapping[str, str]) -> None:
 
 
 def options(argv: Sequence[str]) -> Tuple[List[str], int, str, str]:
-    """(expected failures, requests, repeater, module); raises checker.Usage."""
-    parsed = checker.parse(list(argv), ["--requests"], [], 2)
+    """(expected failures, requests, repeater, module); raises verdict.Usage."""
+    parsed = verdict.parse(list(argv), ["--requests"], [], 2)
     requests = parsed.values.get("--requests", "1000")
     if not re.fullmatch(r"[1-9][0-9]*", requests):
-        raise checker.Usage("--requests")
+        raise verdict.Usage("--requests")
     return parsed.expected, int(requests), parsed.positionals[0], parsed.positionals[1]
 
 
 def run(argv: Sequence[str], out: TextIO, environ: Optional[Mapping[str, str]] = None,
-        output: Optional[int] = None) -> Tuple[int, checker.Checks]:
+        output: Optional[int] = None) -> Tuple[int, verdict.Checks]:
     """The checks of ARGV printed on OUT: the exit status and the checks made.
     The repeater's own output goes to OUTPUT (by default, ours)."""
     env = os.environ if environ is None else environ
@@ -133,11 +133,11 @@ def run(argv: Sequence[str], out: TextIO, environ: Optional[Mapping[str, str]] =
     can_trace(env)
     baseline = trace(repeater, module, 0, env, output)
     loaded = trace(repeater, module, requests, env, output)
-    checks = checker.Checks(expected, out)
+    checks = verdict.Checks(expected, out)
     judge(differences(baseline, loaded), requests, checks)
     return checks.verdict(module), checks
 
 
 def main(argv: Sequence[str], environ: Optional[Mapping[str, str]] = None) -> int:
-    return checker.main("count-syscalls", USAGE,
+    return verdict.main("count-syscalls", USAGE,
                         lambda arguments, out: run(arguments, out, environ), argv)
