@@ -36,10 +36,9 @@ import os
 import re
 import struct
 import subprocess
-import sys
 import zlib
-from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Sequence, Set, Tuple
+from dataclasses import dataclass
+from typing import Callable, Dict, List, Optional, Sequence, Set, TextIO, Tuple
 
 from pellix import elf, verdict
 
@@ -565,58 +564,27 @@ def check_module(path: str, portable: bool = False, addr2line: Optional[str] = N
 USAGE = "usage: abi-check [--portable] [--addr2line TOOL] [--expect-fail TEXT]... [--results] MODULE.so"
 
 
-@dataclass
-class Options:
-    module: str
-    portable: bool = False
-    addr2line: Optional[str] = None
-    expected: List[str] = field(default_factory=list)
-    results: bool = False
-
-
-def parse(arguments: Sequence[str]) -> Optional[Options]:
-    """The options of ARGUMENTS, read as abi-check always has (the last argument is the module), or None."""
-    rest = list(arguments)
-    options = Options("")
-    while len(rest) > 1:
-        option = rest.pop(0)
-        if option == "--portable":
-            options.portable = True
-        elif option == "--results":
-            options.results = True
-        elif option in ("--addr2line", "--expect-fail"):
-            value = rest.pop(0)
-            if option == "--addr2line":
-                options.addr2line = value
-            else:
-                options.expected.append(value)
-        else:
-            return None
-    if len(rest) != 1 or not os.path.isfile(rest[0]):
-        return None
-    options.module = rest[0]
-    return options
-
-
-def main(arguments: Sequence[str]) -> int:
-    options = parse(arguments)
-    if options is None:
-        print(USAGE, file=sys.stderr)
-        return 2
+def run(argv: Sequence[str], out: TextIO) -> Tuple[int, verdict.Checks]:
+    """abi-check with ARGV, printing on OUT: the exit status and the checks made."""
+    options = verdict.parse(list(argv), ["--addr2line"], ["--portable", "--results"], 1)
+    path = options.positionals[0]
+    if not os.path.isfile(path):
+        raise verdict.Usage(path)
+    results = "--results" in options.flags
     try:
-        result = check_module(options.module, options.portable, options.addr2line)
+        result = check_module(path, "--portable" in options.flags, options.values.get("--addr2line"))
     except AbiError as error:
-        print(f"abi-check: cannot read {options.module}: {error}", file=sys.stderr)
-        return 2
-    lines: List[str] = []
-    identity = [("build-id", result.build_id), ("version", result.version)]
+        raise verdict.CannotCheck(f"cannot read {path}: {error}") from None
+    checks = verdict.Checks(options.expected, out, results)
     for check in result.checks:
         if check.id == IDENTITY_BEFORE:
-            for name, value in identity:
-                if options.results:
-                    lines.append(f"info\t{name}\t{value}")
-                lines.append(f"info  {name}: {value}")
-        lines += verdict.check_lines(check.description, check.passed, check.detail, options.results)
-    judged = verdict.verdict(options.module, [check.description for check in result.failed()], options.expected)
-    print("\n".join(lines + judged.lines), flush=True)
-    return judged.status
+            for name, value in (("build-id", result.build_id), ("version", result.version)):
+                if results:
+                    out.write(f"info\t{name}\t{value}\n")
+                out.write(f"info  {name}: {value}\n")
+        checks.check(check.description, check.passed, check.detail)
+    return checks.verdict(path), checks
+
+
+def main(argv: Sequence[str]) -> int:
+    return verdict.main("abi-check", USAGE, run, argv)

@@ -16,7 +16,6 @@ Exits 0 when nothing failed and something passed, 1 otherwise.
 
 import os
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -44,7 +43,7 @@ LEAKS = re.compile(rb"ERROR: LeakSanitizer|blocks are (definitely|indirectly|pos
 FINDINGS = re.compile(rb"runtime error:|ERROR: AddressSanitizer|WARNING: ThreadSanitizer|ERROR: libFuzzer")
 
 # How long the output of a finished suite is still read once its session
-# is empty: only a process that left the session can hold it open longer.
+# is empty.
 DRAIN_SECONDS = 5.0
 
 
@@ -132,25 +131,15 @@ def kill_session(session: int) -> None:
 
 # --- Running one suite.
 
-def _copy(source: int, sinks: Sequence[BinaryIO], finished: threading.Event) -> None:
-    """Copies SOURCE to every sink until its end, or until FINISHED is set
-    and nothing more arrives within DRAIN_SECONDS."""
-    deadline: Optional[float] = None
-    while True:
-        if deadline is None and finished.is_set():
-            deadline = time.monotonic() + DRAIN_SECONDS
-        wait = 0.2 if deadline is None else max(deadline - time.monotonic(), 0)
-        ready, _, _ = select.select([source], [], [], wait)
-        if not ready:
-            if deadline is not None:
-                return
-            continue
-        data = os.read(source, 65536)
-        if not data:
-            return
-        for sink in sinks:
-            sink.write(data)
-            sink.flush()
+def _copy(source: int, sinks: Sequence[BinaryIO]) -> None:
+    """Copies SOURCE to every sink until its end, or until a sink is closed."""
+    try:
+        for data in iter(lambda: os.read(source, 65536), b""):
+            for sink in sinks:
+                sink.write(data)
+                sink.flush()
+    except ValueError:
+        pass
 
 
 def run_suite(name: str, command: Sequence[str], cwd: str, log: str, out: BinaryIO) -> Tuple[int, bool]:
@@ -170,22 +159,22 @@ def run_suite(name: str, command: Sequence[str], cwd: str, log: str, out: Binary
             log_file.write(message)
             return 127, False
         os.close(write_end)
-        finished = threading.Event()
-        copier = threading.Thread(target=_copy, args=(read_end, [out, log_file], finished))
+        copier = threading.Thread(target=_copy, args=(read_end, [out, log_file]), daemon=True)
         copier.start()
         status = child.wait()
         # The child's pid is its session's id: nothing its tests start may
         # outlive them.
         leftovers = session_processes(child.pid)
-        if leftovers:
-            out.write(f"run-tests: FAIL: processes the {name} tests left running (stopped now):\n".encode())
-            for process in leftovers:
-                out.write(f"{process.pid:>7} {process.state:<4} {process.args}\n".encode())
-            out.flush()
-            kill_session(child.pid)
-        finished.set()
-        copier.join()
-        os.close(read_end)
+        kill_session(child.pid)
+        # Only a process that left the session can hold the output open now.
+        copier.join(DRAIN_SECONDS)
+        if not copier.is_alive():
+            os.close(read_end)
+    if leftovers:
+        out.write(f"run-tests: FAIL: processes the {name} tests left running (stopped now):\n".encode())
+        for process in leftovers:
+            out.write(f"{process.pid:>7} {process.state:<4} {process.args}\n".encode())
+        out.flush()
     return status, bool(leftovers)
 
 

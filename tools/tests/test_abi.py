@@ -78,8 +78,8 @@ def samples(tmp_path_factory: pytest.TempPathFactory, cross: Cross) -> Samples:
 
 @pytest.fixture(scope="module")
 def keeps(samples: Samples) -> str:
-    """A module that keeps every check."""
-    return samples.build("keeps")
+    """A module that keeps every check, version 9.9."""
+    return samples.build("keeps", defines=['SAMPLE_VERSION="9.9"'])
 
 
 @pytest.fixture(scope="module")
@@ -100,6 +100,7 @@ def test_a_module_that_keeps_the_contract_passes_every_check(keeps: str) -> None
     result = abi.check_module(keeps)
     assert [check.id for check in result.checks] == list(abi.DESCRIPTIONS)
     assert result.failed() == []
+    assert result.version == "9.9" and len(result.build_id) == 40 and int(result.build_id, 16)
 
 
 # --- The ELF header and build attributes.
@@ -483,6 +484,14 @@ def test_a_symbol_version_above_the_baseline_fails_versions_naming_the_symbol(sa
     path = samples.build("new_symbols", defines=["FAULT_NEW_SYMBOLS"])
     assert failed(path) == ["versions"]
     assert "pthread_once@GLIBC_2.34 (libc.so.6)" in checks(path)["versions"].detail
+
+
+def test_a_module_binding_no_symbol_version_passes_versions(samples: Samples) -> None:
+    source = samples.write("unversioned.c", "int __kelvo_log_print(int, const char*, const char*, ...);\n"
+                                            "int f(void) { return __kelvo_log_print(4, \"t\", \"f\"); }\n")
+    path = samples.build("unversioned", source=source, split=False, keeps=("-nostdlib", "-llog"))
+    assert abi.Module(path).needed_versions == []
+    assert checks(path)["versions"].passed
 
 
 def test_versions_at_or_below_the_baseline_pass() -> None:

@@ -116,14 +116,6 @@ def test_any_other_code_is_no_constant(arch: str, thumb: bool, code: str) -> Non
     assert not selftests.returns(bytes.fromhex(code), arch, thumb, "true")
 
 
-def test_names_are_demangled_in_order() -> None:
-    assert selftests.demangled(["_ZN5kelvo8testFoo1Ev", "main", "_ZNSt7__cxx1112basic_stringIcSt11char_traits"
-                                "IcESaIcEE9_M_createERmm"]) == [
-        "kelvo::testFoo1()", "main",
-        "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >::_M_create"
-        "(unsigned long&, unsigned long)"]
-
-
 @pytest.mark.parametrize("name, std", [("std::size_t f()", True), ("f(std::string)", True),
                                        ("kelvo::std::x()", False), ("mystd::x()", False), ("_std::x", False)])
 def test_only_names_of_the_top_namespace_std_count(name: str, std: bool) -> None:
