@@ -85,6 +85,11 @@ add_honest_build(clang-O0-debug clang "clang -O0 version-script debug" FLAGS -O0
 add_honest_build(gcc-O2-bare gcc "gcc -O2 version-script no-build-id runpath libc-first no-unwind-tables"
   FLAGS -O2 ${by_map} -Wl,--build-id=none -Wl,-rpath,/usr/lib/lights -Wl,--enable-new-dtags
     -fno-unwind-tables -fno-asynchronous-unwind-tables -Wl,--no-as-needed -lc)
+# Debian's hardening flags: the stack protector makes the module need the
+# dynamic linker, for __stack_chk_guard.
+add_honest_build(gcc-O2-hardened gcc "gcc -O2 version-script hardened"
+  FLAGS -O2 ${by_map} -fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security
+    -Wl,-z,relro -Wl,-z,now)
 if(HONEST_GOLD)
   # Another linker: sections in another order, and no veneers of its own.
   add_honest_build(gcc-O2-gold gcc "gcc -O2 version-script gold" FLAGS -O2 ${by_map} -fuse-ld=gold)
