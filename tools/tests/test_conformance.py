@@ -13,7 +13,8 @@ from typing import Callable, Dict, List, Optional, Union
 
 import pytest
 
-from pellix.conformance import CouldNotRun, command
+from pellix import abi
+from pellix.conformance import command
 from pellix.conformance.clauses import ARMV5TE, BINARY, Clause
 from pellix.conformance.verdicts import Module, Run, Verdict
 from pellix.protocol import judge
@@ -65,37 +66,13 @@ sys.stderr.write(scenario.get("stderr", ""))
 sys.exit(scenario.get("status", 0))
 """
 
-DESCRIPTIONS = {"elf32": "ELF32", "machine-arm": "machine ARM", "eabi5": "EABI version 5", "soft-float": "soft-float",
-                "dyn": "shared object (ELF type DYN)", "soname": "SONAME lumivane.so",
-                "exports": "exports exactly HMI and init_globals",
-                "export-kinds": "HMI is an object, init_globals a function", "hmi-size": "HMI is a 128-byte object",
-                "needed": "needs the log library and nothing beyond libpthread.so.0 and libc.so.6",
-                "versions": "binds no symbol version above the ARM EABI baseline GLIBC_2.4",
-                "textrel": "no text relocations", "stack": "non-executable stack",
-                "thumb": "Thumb code: every function symbol has the Thumb bit",
-                "cpu-arch": "Tag_CPU_arch no newer than v5TE"}
 
-
-@dataclass
-class FakeCheck:
-    id: str
-    description: str
-    passed: bool
-    detail: str
-
-
-@dataclass
-class FakeFacts:
-    checks: List[FakeCheck]
-    build_id: str = "0123abcd"
-    version: str = "9.9-test"
-
-
-def facts(failed: Optional[Dict[str, str]] = None, without: str = "") -> FakeFacts:
-    """Every check the kit reads, passed but those FAILED (id: detail)."""
+def facts(failed: Optional[Dict[str, str]] = None, without: str = "") -> abi.Result:
+    """Every check, passed but those FAILED (id: detail)."""
     failed = failed or {}
-    return FakeFacts([FakeCheck(check_id, text, check_id not in failed, failed.get(check_id, ""))
-                      for check_id, text in DESCRIPTIONS.items() if check_id != without])
+    return abi.Result([abi.Check(check_id, text, check_id not in failed, failed.get(check_id, ""))
+                       for check_id, text in abi.DESCRIPTIONS.items() if check_id != without],
+                      build_id="0123abcd", version="9.9-test")
 
 
 def elf_bytes(e_type: int = 3) -> bytes:
@@ -164,7 +141,7 @@ def run_kit(kit: FakeKit, capsys: "pytest.CaptureFixture[str]", monkeypatch: pyt
     function of the module's path that gives them)."""
     monkeypatch.delenv("PELLIX_TIMEOUT_SCALE", raising=False)
 
-    def run(*argv: str, given: Union[None, FakeFacts, Callable[[str], FakeFacts]] = None) -> Outcome:
+    def run(*argv: str, given: Union[None, abi.Result, Callable[[str], abi.Result]] = None) -> Outcome:
         if callable(given):
             checker = given
         else:
@@ -296,9 +273,7 @@ def test_a_check_missing_from_the_facts_cannot_run(run_kit: RunKit, kit: FakeKit
 
 
 def test_facts_that_cannot_be_read_cannot_run(run_kit: RunKit, kit: FakeKit) -> None:
-    from pellix import abi
-
-    def unreadable(path: str) -> FakeFacts:
+    def unreadable(path: str) -> abi.Result:
         raise abi.AbiError(f"{path} has no dynamic section")
     outcome = run_kit(kit.module(), given=unreadable)
     assert outcome.status == 125 and "has no dynamic section" in outcome.err and not outcome.out
@@ -534,4 +509,3 @@ def _module(*outcomes: str) -> Module:
 ])
 def test_the_status_is_the_worst_verdict_of_any_module(modules: List[Module], status: int) -> None:
     assert Run([Clause("c.0", "contract", 1, "t")], modules).status() == status
-

@@ -4,11 +4,12 @@ makes (conformance/tests/CMakeLists.txt writes samples.json): our module
 and a module written from the contract alone pass every clause, and each
 faulty sample fails exactly the clauses it breaks.
 
-The kit's runs that boot the device are few and start together, side by
-side, once per session: each test that reads one is marked
-@pytest.mark.boots(RUN), and only the runs the selected tests read start.
+The kit's runs that boot the device are few, each made once per session,
+side by side: each test that reads one is marked @pytest.mark.boots(RUN),
+and only the runs the selected tests read are made.
 """
 
+import concurrent.futures
 import hashlib
 import json
 import os
@@ -160,16 +161,19 @@ class Qualified:
 
 
 class Qualifications:
-    """The runs the session's tests read, started together."""
+    """The runs the session's tests read: as many side by side as the
+    machine has cores (the clauses' guards are scaled for a busy host, not
+    for one loaded beyond that), the biggest first."""
 
     def __init__(self, folder: str, names: List[str]) -> None:
         self.folder = folder
-        self.started: Dict[str, Tuple[subprocess.Popen, str, str, str]] = {}
-        self.done: Dict[str, Qualified] = {}
-        for name in names:
-            self._start(PLANS[name])
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2)
+        self.running: Dict[str, subprocess.Popen] = {}
+        self.runs: Dict[str, "concurrent.futures.Future[Qualified]"] = {}
+        for name in sorted(names, key=lambda name: -len(PLANS[name].expected)):
+            self.runs[name] = self.pool.submit(self._run, PLANS[name])
 
-    def _start(self, plan: Plan) -> None:
+    def _run(self, plan: Plan) -> Qualified:
         kit = KIT
         if plan.kit == "broken-judge":
             # A judge that is no program of the device: the kit's failure.
@@ -178,29 +182,27 @@ class Qualifications:
         base = os.path.join(self.folder, plan.name)
         link, target = base + ".xml", base + ".target.xml"
         os.symlink(os.path.basename(target), link)
-        out, err = open(base + ".txt", "w"), open(base + ".err", "w")
-        process = subprocess.Popen([kit, "--junit", link, *plan.options, *plan.expected], stdout=out, stderr=err,
-                                   stdin=subprocess.DEVNULL, start_new_session=True)
-        out.close()
-        err.close()
-        self.started[plan.name] = (process, link, target, base)
+        with open(base + ".txt", "w+") as out, open(base + ".err", "w+") as err:
+            process = subprocess.Popen([kit, "--junit", link, *plan.options, *plan.expected], stdout=out,
+                                       stderr=err, stdin=subprocess.DEVNULL, start_new_session=True)
+            self.running[plan.name] = process
+            status = process.wait()
+            out.seek(0)
+            err.seek(0)
+            done = Qualified(plan, status, out.read(), err.read(), link, target)
+        if os.path.exists(target) and os.path.getsize(target) > 0:
+            done.suites = ElementTree.parse(target).getroot().findall("testsuite")
+        return done
 
     def get(self, name: str) -> Qualified:
-        if name not in self.done:
-            if name not in self.started:
-                self._start(PLANS[name])
-            process, link, target, base = self.started[name]
-            status = process.wait()
-            with open(base + ".txt") as text, open(base + ".err") as errors:
-                done = Qualified(PLANS[name], status, text.read(), errors.read(), link, target)
-            if os.path.exists(target) and os.path.getsize(target) > 0:
-                done.suites = ElementTree.parse(target).getroot().findall("testsuite")
-            self.done[name] = done
-        return self.done[name]
+        if name not in self.runs:
+            self.runs[name] = self.pool.submit(self._run, PLANS[name])
+        return self.runs[name].result()
 
     def stop(self) -> None:
         """Ends the runs no test waited for, with their runners."""
-        for process, _, _, _ in self.started.values():
+        self.pool.shutdown(wait=False, cancel_futures=True)
+        for process in self.running.values():
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
                 process.wait()

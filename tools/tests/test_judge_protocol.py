@@ -57,4 +57,3 @@ def test_every_built_header_is_the_declarations(tmp_path: "os.PathLike[str]") ->
     for path in built:
         with open(path) as handle:
             assert handle.read() == want, f"{path} is not generated from the declaration: rebuild"
-

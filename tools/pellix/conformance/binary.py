@@ -6,40 +6,16 @@ here loads the module.
 
 import hashlib
 import os
-from typing import Callable, List, Optional, Protocol, Sequence
+from typing import Callable, List, Optional
 
+from pellix import abi
 from pellix.conformance import CouldNotRun
 from pellix.conformance.clauses import ARMV5TE
 from pellix.conformance.verdicts import Module, Run, Verdict
 from pellix.elf import ElfError, ElfFile
 from pellix.protocol import judge
 
-
-class Check(Protocol):
-    """One of pellix.abi's checks, as the kit reads it."""
-
-    @property
-    def id(self) -> str: ...
-    @property
-    def description(self) -> str: ...
-    @property
-    def passed(self) -> bool: ...
-    @property
-    def detail(self) -> str: ...
-
-
-class Facts(Protocol):
-    """What pellix.abi.check_module gives, as the kit reads it."""
-
-    @property
-    def checks(self) -> Sequence[Check]: ...
-    @property
-    def build_id(self) -> str: ...
-    @property
-    def version(self) -> str: ...
-
-
-CheckModule = Callable[[str], Facts]
+CheckModule = Callable[[str], abi.Result]
 
 
 def check_file(path: str) -> None:
@@ -57,17 +33,16 @@ def check_file(path: str) -> None:
         raise CouldNotRun(f"not a module: {error}") from None
 
 
-def read_facts(path: str, check_module: Optional[CheckModule] = None) -> Facts:
+def read_facts(path: str, check_module: Optional[CheckModule] = None) -> abi.Result:
     """The module's binary facts (by pellix.abi, or CHECK_MODULE in its
     place); the kit could not run when they cannot be read."""
-    from pellix import abi
     try:
         return (check_module or abi.check_module)(path)
     except abi.AbiError as error:
         raise CouldNotRun(f"the binary facts of {path} cannot be read: {error}") from None
 
 
-def _evidence(facts: Facts, check_ids: List[str], path: str) -> str:
+def _evidence(facts: abi.Result, check_ids: List[str], path: str) -> str:
     """What the failed checks among CHECK_IDS saw, or nothing when all passed."""
     by_id = {check.id: check for check in facts.checks}
     failures = []
@@ -81,7 +56,7 @@ def _evidence(facts: Facts, check_ids: List[str], path: str) -> str:
     return "; ".join(failures)
 
 
-def judge_binary(run: Run, module: Module, facts: Facts) -> None:
+def judge_binary(run: Run, module: Module, facts: abi.Result) -> None:
     """The module's identity and its binary clauses, in the list's order;
     without --keep-going, none after its first failure. binary.armv5te
     waits for the device."""
