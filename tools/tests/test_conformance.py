@@ -7,6 +7,7 @@ real kit on the real device is test_conformance_kit.py's."""
 import json
 import os
 import struct
+import tempfile
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Union
@@ -255,6 +256,17 @@ def test_a_kit_missing_a_part_cannot_run(run_kit: RunKit, kit: FakeKit, part: st
     os.unlink(os.path.join(kit.prefix, part))
     outcome = run_kit(kit.module())
     assert outcome.status == 125 and "run make" in outcome.err
+
+
+@pytest.mark.parametrize("broken", ["no scratch directory", "a runner that cannot start"])
+def test_a_kit_whose_set_up_fails_cannot_run(run_kit: RunKit, kit: FakeKit, monkeypatch: pytest.MonkeyPatch,
+                                             broken: str) -> None:
+    if broken == "no scratch directory":
+        monkeypatch.setattr(tempfile, "tempdir", os.path.join(kit.root, "missing"))
+    else:
+        os.chmod(os.path.join(kit.bin, "pellix-device"), 0o644)
+    outcome = run_kit(kit.module())
+    assert outcome.status == 125 and outcome.err and not outcome.out
 
 
 # --- Binary facts.

@@ -113,10 +113,11 @@ def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.Che
     for module in run.modules:
         binary.judge_binary(run, module, binary.read_facts(module.path, check_module))
     try:
-        with tempfile.TemporaryDirectory(prefix="lights-conformance.") as scratch:
-            device.judge_on_device(kit, run, scratch, per_mille)
+        scratch = tempfile.TemporaryDirectory(prefix="lights-conformance.")
     except OSError as error:
         raise CouldNotRun(f"no scratch directory: {error.strerror}") from None
+    with scratch as folder:
+        device.judge_on_device(kit, run, folder, per_mille)
     for module in run.modules:
         binary.decide_armv5te(run, module)
 
@@ -164,3 +165,6 @@ def main(argv: List[str], prefix: Optional[str] = None, check_module: Optional[b
         # As any command writing into a pipe nobody reads any more.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return BROKEN_PIPE
+    except OSError as error:
+        print(f"lights-conformance: {error}", file=sys.stderr)
+        return COULD_NOT_RUN
