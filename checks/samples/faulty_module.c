@@ -43,6 +43,9 @@
  *   FAULT_UNLOCKED_LOG     the request line logged after the lock is released
  *   FAULT_NEW_SYMBOLS      pthread_once bound at the build's newest version
  *   FAULT_EXTRA_EXPORT     a variable exported beside HMI and init_globals
+ *   FAULT_EMPTY_NAME       an empty name taken for the backlight
+ *   FAULT_WARNS_AT_5       the open warning logged at priority 5
+ *   FAULT_HANGS_AT_LOAD    a constructor that never returns
  *   FAULT_FORGES           verdict lines sprayed on every descriptor from a
  *                          destructor, an exit handler and a thread started
  *                          at load (with FAULT_ROUNDS: judged by its levels)
@@ -177,6 +180,8 @@ static int write_level(int level)
 #endif
 #ifdef FAULT_WARNS_AS_INFO
         const int priority = 4;
+#elif defined FAULT_WARNS_AT_5
+        const int priority = 5;
 #else
         const int priority = 6;
 #endif
@@ -309,6 +314,10 @@ static int acquire_light(const struct module_record* module, const char* name,
     if (lights_calibration_table < 0)
         return -EINVAL;
 #endif
+#ifdef FAULT_EMPTY_NAME
+    if (name[0] == '\0')
+        name = light_names[0];
+#endif
     size_t light = 0;
 #ifdef FAULT_CASE_BLIND
     while (light < 6 && strcasecmp(name, light_names[light]) != 0)
@@ -374,6 +383,14 @@ __attribute__((constructor)) static void entries_to_heap(void)
         *copy = entries;
         HMI.entry_table = copy;
     }
+}
+#endif
+
+#ifdef FAULT_HANGS_AT_LOAD
+__attribute__((constructor)) static void never_returns(void)
+{
+    for (;;)
+        sleep(1);
 }
 #endif
 
