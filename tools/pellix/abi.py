@@ -72,7 +72,7 @@ DESCRIPTIONS: Dict[str, str] = {
     "exports": "exports exactly HMI and init_globals",
     "export-kinds": "HMI is an object, init_globals a function",
     "needed-exactly": "needs exactly the log library, libpthread.so.0 and libc.so.6",
-    "needed": "needs the log library and nothing beyond libpthread.so.0 and libc.so.6",
+    "needed": "needs the log library and nothing beyond the C library (libc.so.6, libpthread.so.0, ld-linux.so.3)",
     "self-relocations": "no dynamic relocation refers to the module's own exports",
     "textrel": "no text relocations",
     "stack": "non-executable stack",

@@ -40,7 +40,8 @@ BINARY = [
            "exports exactly HMI (a 128-byte object) and init_globals (a function)",
            ("exports", "export-kinds", "hmi-size")),
     Clause("binary.needed", judge.CONTRACT, None,
-           "needs the log library, and nothing beyond it but libpthread.so.0 and libc.so.6", ("needed",)),
+           "needs the log library, and nothing beyond it but the C library "
+           "(libc.so.6, libpthread.so.0, ld-linux.so.3)", ("needed",)),
     Clause("binary.versions", judge.POLICY, None, "binds no symbol version above the ARM EABI baseline GLIBC_2.4",
            ("versions",)),
     Clause("binary.relocations", judge.POLICY, None, "no text relocations, no executable stack",
