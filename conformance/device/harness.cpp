@@ -375,7 +375,31 @@ void list_clauses(FILE* out)
     }
 }
 
-void run_clause(const clause& one, const char* path, double scale, result_page* page)
+/* TracerPid in /proc/self/status: who traces this process, 0 for none. */
+static int tracer()
+{
+    FILE* status = fopen("/proc/self/status", "re");
+    if (status == nullptr)
+        return 0;
+    char line[256];
+    int pid = 0;
+    while (fgets(line, sizeof line, status) != nullptr) {
+        if (sscanf(line, "TracerPid: %d", &pid) == 1)
+            break;
+    }
+    fclose(status);
+    return pid;
+}
+
+void await_debugger()
+{
+    /* gdbserver's attach stops the process in this loop; the supplier's
+       continue leaves it into the clause. */
+    while (tracer() == 0)
+        usleep(10000);
+}
+
+void run_clause(const clause& one, const char* path, double scale, result_page* page, bool debugged)
 {
     time_scale = scale;
     __atomic_store_n(&page->stage, stage_started, __ATOMIC_SEQ_CST);
@@ -392,6 +416,11 @@ void run_clause(const clause& one, const char* path, double scale, result_page* 
     if (!why_not.empty()) {
         seal(page, outcome_fail, "cannot load: " + why_not);
         _exit(0);
+    }
+    if (debugged) {
+        __atomic_store_n(&page->stage, stage_awaiting_debugger, __ATOMIC_SEQ_CST);
+        await_debugger();
+        __atomic_store_n(&page->stage, stage_loaded, __ATOMIC_SEQ_CST);
     }
     try {
         one.run();
