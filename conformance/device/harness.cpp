@@ -341,7 +341,11 @@ void seal(kit::result_page* page, kit::outcome outcome, const std::string& evide
 /* Loads the module: "" or why it cannot be loaded. */
 std::string load(const char* path)
 {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    /* By its full path, which the C library's list of loaded objects keeps:
+       a debugger attached to the clause's process finds the module there. */
+    char* full = realpath(path, nullptr);
+    void* library = dlopen(full != nullptr ? full : path, RTLD_NOW | RTLD_LOCAL);
+    free(full);
     if (library == nullptr) {
         const char* why = dlerror();
         return why != nullptr ? why : "dlopen failed";

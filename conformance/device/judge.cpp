@@ -165,7 +165,8 @@ void check_driver()
 
 struct child {
     pid_t pid = -1;
-    int output = -1; /* the module's standard output and error */
+    int output = -1;   /* the module's standard output and error */
+    pid_t server = -1; /* gdbserver attached to it, under the debugger */
 };
 
 /* Forks the clause's process, in a process group of its own: standard
@@ -202,7 +203,8 @@ child start(const kit::clause& one, const char* module, double scale, kit::resul
 struct ending {
     int status = 0;
     bool timed_out = false;
-    std::string output; /* its start */
+    bool debugger_gone = false; /* gdbserver ended before the clause ran */
+    std::string output;         /* its start */
     size_t output_bytes = 0;
 };
 
@@ -222,9 +224,10 @@ bool gather(int output, ending& end)
 
 /* Waits for the child, at most `seconds` (no limit when negative),
    gathering its output; then ends whatever of its process group is left. */
-ending finish(const child& started, double seconds)
+ending finish(const child& started, double seconds, const kit::result_page& page)
 {
     ending end;
+    pid_t server = started.server;
     const int process = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
     const double deadline = now() + seconds;
     bool exited = false;
@@ -238,13 +241,26 @@ ending finish(const child& started, double seconds)
             break;
         }
         /* Without a process descriptor, look again every 10 ms. */
-        const int wait_ms = process < 0 ? 10 : seconds < 0 ? -1 : static_cast<int>(left * 1000) + 1;
+        int wait_ms = process < 0 ? 10 : seconds < 0 ? -1 : static_cast<int>(left * 1000) + 1;
+        if (server >= 0 && (wait_ms < 0 || wait_ms > 100))
+            wait_ms = 100; /* and look at gdbserver */
         if (poll(watched, 2, wait_ms) < 0 && errno != EINTR)
             break;
         if (output_open && (watched[1].revents & (POLLIN | POLLHUP)) != 0)
             output_open = gather(started.output, end);
         exited = waitpid(started.pid, &end.status, WNOHANG) == started.pid;
+        /* A debugger's line that closed while the process still waits would
+           leave it waiting for ever. */
+        if (!exited && server >= 0 && waitpid(server, nullptr, WNOHANG) == server) {
+            server = -1;
+            if (__atomic_load_n(&page.stage, __ATOMIC_SEQ_CST) == kit::stage_awaiting_debugger) {
+                end.debugger_gone = true;
+                kill(-started.pid, SIGKILL);
+            }
+        }
     }
+    if (server >= 0)
+        waitpid(server, nullptr, 0); /* --once: it ends with the process */
     if (!exited)
         waitpid(started.pid, &end.status, 0);
     /* Anything the module started in the process group goes with it; what
@@ -297,7 +313,8 @@ bool awaits_debugger(const child& started, const kit::result_page& page)
     while (__atomic_load_n(&page.stage, __ATOMIC_SEQ_CST) != kit::stage_awaiting_debugger) {
         siginfo_t info;
         info.si_pid = 0;
-        if (waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        if (waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) !=
+                0 ||
             info.si_pid != 0)
             return false;
         usleep(10000);
@@ -345,6 +362,9 @@ struct verdict {
 verdict judge(const ending& end, const kit::result_page& page, double seconds)
 {
     const std::string output = output_evidence(end.output, end.output_bytes);
+    if (end.debugger_gone)
+        return {JUDGE_VERDICT_COULD_NOT_RUN,
+                "gdbserver ended before the clause ran: no debugger continued it"};
     if (end.timed_out)
         return {JUDGE_VERDICT_FAIL, "did not finish within " +
                                         std::to_string(static_cast<int>(seconds)) + " s" + output};
@@ -391,12 +411,10 @@ void qualify(const options& given, size_t number, const char* module, kit::resul
             kit_failure("cannot start a clause's process");
         /* Under the debugger the clause has no time limit: a supplier
            stepping through the module is not a module that hangs. */
-        pid_t server = -1;
+        child watched = started;
         if (given.gdb && awaits_debugger(started, *page))
-            server = attach_gdbserver(one, started.pid);
-        const ending end = finish(started, server >= 0 ? -1 : seconds);
-        if (server >= 0)
-            waitpid(server, nullptr, 0);
+            watched.server = attach_gdbserver(one, started.pid);
+        const ending end = finish(watched, watched.server >= 0 ? -1 : seconds, *page);
         char took[32];
         snprintf(took, sizeof took, "%.3f", now() - began);
         const verdict decided = judge(end, *page, seconds);
@@ -427,11 +445,10 @@ void qualify(const options& given, size_t number, const char* module, kit::resul
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: lights-conformance-judge " JUDGE_OPTION_LIST "\n"
-            "       lights-conformance-judge [" JUDGE_OPTION_KEEP_GOING
-            "] [" JUDGE_OPTION_CONTRACT_ONLY "] [" JUDGE_OPTION_TIME_SCALE
-            " X] [" JUDGE_OPTION_CLAUSE " ID]... [" JUDGE_OPTION_GDB "] MODULE.so...\n");
+    fprintf(stderr, "usage: lights-conformance-judge " JUDGE_OPTION_LIST "\n"
+                    "       lights-conformance-judge [" JUDGE_OPTION_KEEP_GOING
+                    "] [" JUDGE_OPTION_CONTRACT_ONLY "] [" JUDGE_OPTION_TIME_SCALE
+                    " X] [" JUDGE_OPTION_CLAUSE " ID]... [" JUDGE_OPTION_GDB "] MODULE.so...\n");
     return JUDGE_EXIT_USAGE;
 }
 

@@ -30,7 +30,9 @@
  *
  * Under a debugger (the kernel command line's pellix_gdb=1, in this
  * process's environment), the program runs under gdbserver, whose line to
- * the host's debugger is the port named pellix.gdb.
+ * the host's debugger is the port named pellix.gdb. With pellix_gdb=attach
+ * the program runs as itself and attaches gdbserver to a process of its own
+ * over that port.
  */
 #define _GNU_SOURCE
 #include "pellix_driver_paths.h"

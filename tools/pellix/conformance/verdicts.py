@@ -75,8 +75,11 @@ class Run:
         return self.keep_going or not module.failed()
 
     def record(self, module: Module, clause_id: str, verdict: Verdict) -> None:
-        if self.clause(clause_id) is None:
+        clause = self.clause(clause_id)
+        if clause is None:
             raise CouldNotRun(f"a verdict for an unknown clause '{clause_id}'")
+        if not self.judged(clause):
+            raise CouldNotRun(f"a verdict for {clause_id}, which this run does not judge")
         if verdict.outcome not in judge.VERDICTS:
             raise CouldNotRun(f"the verdict '{verdict.outcome}' for {clause_id}")
         if clause_id in module.verdicts:
