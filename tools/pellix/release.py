@@ -1,22 +1,16 @@
 # SPDX-License-Identifier: Apache-2.0
-"""make release: the release of this commit, dist/lumivane-VERSION.tar.xz and
-its .sha256 (docs/release.md).
+"""make release: the release of this commit, dist/lumivane-VERSION.tar.xz and its .sha256 (docs/release.md).
 
     release [--dist DIR] [--build DIR] [--allow-dirty]
-
-It builds what ships (the module for the target, the self-test programs for
-the 32-bit host, the conformance kit) in build folders of its own, qualifies
-the module on the emulated device with the kit, and archives the lot with a
-fixed order, owners, modes and times, so that two builds of one commit give
-the same bytes (check-reproducible proves it).
 
     --dist DIR     where the archive goes (dist/ of the checkout)
     --build DIR    the release's build folders (build/release of the checkout)
     --allow-dirty  build a tree with uncommitted changes; the SBOM then names
                    the commit with "-dirty", and the release is no release
 
-Every time in the archive is SOURCE_DATE_EPOCH, the commit's time. Exits 1
-when the release cannot be made, 2 on bad usage.
+It builds what ships in build folders of its own, qualifies the module on the emulated device with the kit, and
+archives the lot with a fixed order, owners, modes and times (every time SOURCE_DATE_EPOCH, the commit's), so
+that two builds of one commit give the same bytes. Exits 1 when the release cannot be made, 2 on bad usage.
 """
 
 import datetime
@@ -103,27 +97,23 @@ def _tail(path: str, lines: int) -> str:
         return "".join(log.readlines()[-lines:])
 
 
+def _logged(command: List[str], log_path: str, env: Dict[str, str], mode: str = "a") -> bool:
+    with open(log_path, mode, encoding="utf-8") as log:
+        return subprocess.run(command, env=env, stdout=log, stderr=subprocess.STDOUT, check=False).returncode == 0
+
+
 def build_config(top: str, preset: str, folder: str, prefix: str, env: Dict[str, str]) -> None:
     """What PRESET ships, built without its tests into FOLDER and installed, stripped, into PREFIX."""
-    log_path = folder + ".log"
-    if not os.path.isfile(os.path.join(folder, "build.ninja")):
-        with open(log_path, "w", encoding="utf-8") as log:
-            configured = subprocess.run(["cmake", "--preset", preset, "-S", top, "-B", folder, "-DBUILD_TESTING=OFF"],
-                                        cwd=top, env=env, stdout=log, stderr=subprocess.STDOUT, check=False)
-        if configured.returncode != 0:
-            sys.stderr.write(_tail(log_path, 1000))
-            raise ReleaseError(f"cannot configure {preset}")
-    with open(log_path, "a", encoding="utf-8") as log:
-        built = subprocess.run(["cmake", "--build", folder], env=env, stdout=log, stderr=subprocess.STDOUT,
-                               check=False)
-    if built.returncode != 0:
-        sys.stderr.write(_tail(log_path, 40))
-        raise ReleaseError(f"cannot build {preset} (the whole log: {log_path})")
+    log = folder + ".log"
+    if not os.path.isfile(os.path.join(folder, "build.ninja")) and not _logged(
+            ["cmake", "--preset", preset, "-S", top, "-B", folder, "-DBUILD_TESTING=OFF"], log, env, "w"):
+        sys.stderr.write(_tail(log, 1000))
+        raise ReleaseError(f"cannot configure {preset}")
+    if not _logged(["cmake", "--build", folder], log, env):
+        sys.stderr.write(_tail(log, 40))
+        raise ReleaseError(f"cannot build {preset} (the whole log: {log})")
     shutil.rmtree(prefix, ignore_errors=True)
-    with open(log_path, "a", encoding="utf-8") as log:
-        installed = subprocess.run(["cmake", "--install", folder, "--prefix", prefix, "--strip"],
-                                   env=env, stdout=log, stderr=subprocess.STDOUT, check=False)
-    if installed.returncode != 0:
+    if not _logged(["cmake", "--install", folder, "--prefix", prefix, "--strip"], log, env):
         raise ReleaseError(f"cannot install {preset}")
 
 

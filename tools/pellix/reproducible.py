@@ -1,25 +1,15 @@
 # SPDX-License-Identifier: Apache-2.0
-"""check-reproducible: two builds of one commit give the same archive, byte for byte.
+"""check-reproducible: two builds of one commit give the same archive, byte for byte (docs/release.md).
 
     check-reproducible [--other-user USER]
     check-reproducible --compare FIRST SECOND
 
-Builds the release of this checkout's commit twice, from two clones, and
-passes when both archives are the same bytes. The second build differs from
-the first in everything a release must not depend on:
-  - the checkout's path, and the build folder's (inside the checkout, then
-    outside it) and the archive's;
-  - the user (as root: USER, by default nobody; otherwise not varied);
-  - the date and the time of day (79 hours ahead, through faketime);
-  - umask, locale and time zone;
-  - the number of parallel jobs.
-On any difference it names the members that differ, shows diffoscope's
-report and fails, keeping both builds for a look. Run by hand: it builds
-everything that ships twice. --compare only judges two archives already
-built, the same way.
-
-Exits 0 when the archives are identical, 1 when they differ, 2 when it
-cannot build them.
+Builds the release of this checkout's commit twice, from two clones, the second differing in everything a
+release must not depend on: the checkout's, the build folder's and the archive's paths; the user (as root: USER,
+by default nobody); the date and time of day (79 hours ahead, through faketime); umask, locale and time zone;
+the number of parallel jobs. On any difference it names the members that differ, shows diffoscope's report and
+fails, keeping both builds. Run by hand: it builds everything that ships twice. --compare judges two archives
+already built. Exits 0 when the archives are identical, 1 when they differ, 2 when it cannot build them.
 """
 
 import os

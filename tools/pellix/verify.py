@@ -1,27 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
-"""verify-release: a release archive checked as its receiver must, taken for untrusted.
+"""verify-release [--kit LIGHTS-CONFORMANCE] ARCHIVE: a release archive checked as its receiver must, taken
+for untrusted (docs/release.md).
 
-    verify-release [--kit LIGHTS-CONFORMANCE] ARCHIVE
-
-In order, each check named by one of the constants below:
-  - the archive matches its ARCHIVE.sha256, where one lies beside it;
-  - it reads to its end as a tar archive;
-  - no member has an absolute path or "..", no link leads outside the
-    archive (also through another link), no member is a device or a FIFO
-    or named twice; decided before anything is extracted, then extracted
-    into a fresh folder of its own by the same reading of the archive;
-  - the archive holds one folder, lumivane-VERSION;
-  - SHA256SUMS lists every file, and each matches;
-  - the debug file, beside the module and under .build-id, has the
-    module's build ID;
-  - the qualification report names this module's SHA-256 and build ID; the
-    module's version note and the report hold the archive's version; the
-    report passes every clause;
-  - the module qualifies again on the emulated device (lights-conformance,
-    by default the one make builds: out/armv5te/bin/lights-conformance).
-Prints "pass  CHECK" for each check that holds and stops at the first that
-does not, with "fail  CHECK: DETAIL". Exits 0 when every check holds, 1 when
-one does not, 2 when it cannot verify at all (bad usage, no archive, no kit).
+The checks run in the order of the constants below, each printed as "pass  CHECK", up to the first that does
+not hold, printed as "fail  CHECK: DETAIL". The members are judged before anything is extracted, and extracted
+by the same reading of the archive that judged them. Exits 0 when every check holds, 1 when one does not, 2 when
+it cannot verify at all (bad usage, no archive, no kit).
 """
 
 import lzma
