@@ -2,12 +2,11 @@
 """make release: what it refuses, the archive's reproducible form, and the session's release as a platform
 project and a debugger take it."""
 
-import json
 import os
 import shutil
 import subprocess
 import tarfile
-from typing import Dict, List
+from typing import List
 
 import pytest
 
@@ -136,43 +135,6 @@ def test_the_qualification_report_reads_the_same_from_every_run(tmp_path: str) -
     assert report.to_xml(one) == report.to_xml(other)
     assert one[0].properties == {"sha256": "ab", "version": "1.0.0"}
     assert one[0].cases[0].properties == {"kind": "contract", "pid": ""}
-
-
-# --- The SBOM.
-
-def _shapers() -> List[release.Shaper]:
-    return [release.Shaper("the compiler", "BUILD_TOOL_OF", "/a", "g++-12", "12.2.0-14", "amd64"),
-            release.Shaper("the driver", "BUILD_TOOL_OF", "/b", "g++-12", "12.2.0-14", "amd64"),
-            release.Shaper("the C library", "BUILD_DEPENDENCY_OF", "/c", "libc6-armel-cross", "2.36-8cross1", "all")]
-
-
-def test_the_sbom_names_each_package_once_with_every_role_it_plays() -> None:
-    document = release.sbom("1.0.0", "abc-dirty", 1_700_000_000, _shapers())
-    packages: List[Dict[str, object]] = document["packages"]  # type: ignore[assignment]
-    assert [package["name"] for package in packages] == ["lumivane", "g++-12", "libc6-armel-cross"]
-    assert packages[0]["sourceInfo"] == "built from git commit abc-dirty"
-    assert packages[1]["comment"] == "the compiler; the driver"
-    assert packages[1]["SPDXID"] == "SPDXRef-Debian-g---12"
-    assert packages[1]["externalRefs"] == [{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
-                                            "referenceLocator": "pkg:deb/debian/g%2B%2B-12@12.2.0-14?arch=amd64"}]
-    assert document["creationInfo"] == {"created": "2023-11-14T22:13:20Z",
-                                        "creators": ["Tool: lumivane scripts/release"]}
-    relationships: List[Dict[str, str]] = document["relationships"]  # type: ignore[assignment]
-    assert [(link["spdxElementId"], link["relationshipType"]) for link in relationships] == [
-        ("SPDXRef-DOCUMENT", "DESCRIBES"), ("SPDXRef-Debian-libc6-armel-cross", "BUILD_DEPENDENCY_OF"),
-        ("SPDXRef-Debian-g---12", "BUILD_TOOL_OF")]
-    json.dumps(document)
-
-
-def test_a_file_of_no_debian_package_is_refused_for_the_sbom(tmp_path: str) -> None:
-    if shutil.which("dpkg-query") is None:
-        pytest.skip("no dpkg-query: not a Debian system")
-    stray = os.path.join(tmp_path, "stray")
-    open(stray, "w").close()
-    with pytest.raises(release.ReleaseError, match="belongs to no Debian package"):
-        release.resolve_packages([release.Shaper("a stray file", "BUILD_TOOL_OF", stray)])
-    with pytest.raises(release.ReleaseError):
-        release.resolve_packages([release.Shaper("a missing file", "BUILD_TOOL_OF", stray + ".missing")])
 
 
 # --- The session's release.
