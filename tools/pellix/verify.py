@@ -175,9 +175,13 @@ def sums_list_every_file(root: str) -> None:
     present = release.listed_files(root)
     twice = sorted({name for name in listed if listed.count(name) > 1})
     differing = sorted(set(listed) ^ set(present))
-    if twice or differing:
-        raise Failed(" ".join([f"not listed or not there: {' '.join(differing)}"] * bool(differing)
-                              + [f"listed twice: {' '.join(twice)}"] * bool(twice)))
+    problems = []
+    if differing:
+        problems.append(f"not listed or not there: {' '.join(differing)}")
+    if twice:
+        problems.append(f"listed twice: {' '.join(twice)}")
+    if problems:
+        raise Failed("; ".join(problems))
 
 
 def sums_match(root: str) -> None:

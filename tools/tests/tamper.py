@@ -80,6 +80,15 @@ def remove_listed(root: str) -> None:
     os.unlink(os.path.join(root, "NEWS"))
 
 
+def _append_to_sums(root: str, text: bytes) -> None:
+    _rewrite(os.path.join(root, release.SUMS), lambda data: data + text)
+
+
+def list_twice(root: str) -> None:
+    with open(os.path.join(root, release.SUMS), "rb") as sums:
+        _append_to_sums(root, sums.readline())
+
+
 def remove_sums(root: str) -> None:
     os.unlink(os.path.join(root, release.SUMS))
 
@@ -132,6 +141,8 @@ EDITS: Dict[str, Callable[[str], None]] = {
     "unlisted": add_unlisted,
     "listed-missing": remove_listed,
     "no-sums": remove_sums,
+    "listed-twice": list_twice,
+    "sums-garbled": lambda root: _append_to_sums(root, b"not a sum\n"),
     "debug": change_debug_build_id,
     "report": lambda root: _edit_report(root, lambda text: _other_property(text, "sha256")),
     "report-build-id": lambda root: _edit_report(root, lambda text: _other_property(text, "build_id")),

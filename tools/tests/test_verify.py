@@ -77,6 +77,8 @@ def test_a_repacked_release_passes_every_check_up_to_the_kit(good_tree: str, fai
     ("unlisted", verify.SUMS_LIST),
     ("listed-missing", verify.SUMS_LIST),
     ("no-sums", verify.SUMS_LIST),
+    ("listed-twice", verify.SUMS_LIST),
+    ("sums-garbled", verify.SUMS_LIST),
     ("debug", verify.DEBUG_FILE),
     ("by-id-module", verify.DEBUG_FILE),
     ("by-id-missing", verify.DEBUG_FILE),
