@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # shellcheck shell=bash
-# What every checker shares, sourced by each (and by the tests that check
-# the same way): one line per check, "pass  WHAT" or "fail  WHAT: DETAIL",
-# and the verdict, which --expect-fail TEXT turns round for a sample with
-# known faults.
+# What the shell tests that check the way the checkers do share (the
+# checkers have the same in tools/pellix/verdict.py): one line per check,
+# "pass  WHAT" or "fail  WHAT: DETAIL", and the verdict, which --expect-fail
+# TEXT turns round for a sample with known faults.
 #
 #   check WHAT DETAIL COMMAND [ARG]...
 #       runs COMMAND; the check passes when it succeeds. DETAIL, if not

@@ -23,7 +23,7 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 
 from elftools.common.exceptions import ELFError
 from elftools.elf.elffile import ELFFile
-from elftools.elf.enums import ENUM_RELOC_TYPE_ARM
+from elftools.elf.enums import ENUM_RELOC_TYPE_ARM, ENUM_RELOC_TYPE_i386, ENUM_RELOC_TYPE_x64
 from elftools.elf.sections import SymbolTableSection
 
 SHF_EXECINSTR = 0x4
@@ -40,6 +40,8 @@ EF_ARM_ABI_FLOAT_HARD = 0x400
 DF_TEXTREL = 0x4
 DF_1_PIE = 0x08000000
 
+VER_FLG_BASE = 0x1  # the version definition that names the file itself
+
 NT_GNU_BUILD_ID = 3
 VERSION_NOTE_SECTION = ".note.lumivane.version"
 VERSION_NOTE_NAME = "lumivane"
@@ -54,7 +56,9 @@ CPU_ARCH_NAMES = ("Pre-v4", "v4", "v4T", "v5T", "v5TE", "v5TEJ", "v6", "v6KZ", "
 
 EXIDX_CANTUNWIND = 1
 
-_RELOC_NAMES_ARM = {number: name for name, number in ENUM_RELOC_TYPE_ARM.items() if isinstance(number, int)}
+_RELOCATION_NAMES = {machine: {number: name for name, number in names.items() if isinstance(number, int)}
+                     for machine, names in (("EM_ARM", ENUM_RELOC_TYPE_ARM), ("EM_386", ENUM_RELOC_TYPE_i386),
+                                            ("EM_X86_64", ENUM_RELOC_TYPE_x64))}
 
 
 class ElfError(Exception):
@@ -316,7 +320,7 @@ class ElfFile:
             elif section["sh_type"] == "SHT_GNU_verdef":
                 for definition, auxiliaries in section.iter_versions():
                     first = next(iter(auxiliaries), None)
-                    if first is not None and not definition["vd_flags"] & 0x1:  # VER_FLG_BASE names the file
+                    if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
                         names[definition["vd_ndx"]] = first.name
         versions: Dict[int, str] = {}
         for section in self._elf.iter_sections():
@@ -336,6 +340,18 @@ class ElfFile:
                     for need, auxiliaries in section.iter_versions():
                         needs.extend(NeededVersion(need.name, auxiliary.name) for auxiliary in auxiliaries)
             return needs
+
+    def defined_versions(self) -> List[str]:
+        """The symbol versions the file defines (verdef), without the one naming the file itself."""
+        with self._guarded("version definitions"):
+            names: List[str] = []
+            for section in self._elf.iter_sections():
+                if section["sh_type"] == "SHT_GNU_verdef":
+                    for definition, auxiliaries in section.iter_versions():
+                        first = next(iter(auxiliaries), None)
+                        if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
+                            names.append(first.name)
+            return names
 
     # --- Notes.
 
@@ -455,9 +471,7 @@ class ElfFile:
         return relocations
 
     def _relocation_name(self, kind: int) -> str:
-        if self._elf.header["e_machine"] == "EM_ARM":
-            return _RELOC_NAMES_ARM.get(kind, str(kind))
-        return str(kind)
+        return _RELOCATION_NAMES.get(self._elf.header["e_machine"], {}).get(kind, str(kind))
 
     def debuglink(self) -> Optional[Debuglink]:
         """The debug file the file names in .gnu_debuglink, and its CRC-32; None without one."""

@@ -7,6 +7,7 @@ it is missing, so the pure tests run on any machine.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -30,6 +31,40 @@ def armv5te_out() -> str:
     if not os.path.isdir(os.path.join(path, "bin")):
         pytest.skip("out/armv5te is not built: run make")
     return path
+
+
+class Cross:
+    """The target's cross compiler, building small shared objects for the binary checks' tests."""
+
+    CC = "arm-linux-gnueabi-gcc"
+    TARGET = ("-march=armv5te", "-mthumb", "-mfloat-abi=soft")
+
+    def __init__(self) -> None:
+        if shutil.which(self.CC) is None:
+            pytest.skip(f"{self.CC} is not installed")
+
+    def tool(self, name: str) -> str:
+        return "arm-linux-gnueabi-" + name
+
+    def shared(self, folder: str, source: str, *options: str, name: str = "module.so", compiler: str = "") -> str:
+        """FOLDER/NAME, a shared object built from the C SOURCE (text, or a path ending in .c)."""
+        if source.endswith(".c") and os.path.isfile(source):
+            source_path = source
+        else:
+            source_path = os.path.join(folder, name + ".c")
+            with open(source_path, "w") as file:
+                file.write(source)
+        command = [self.CC] if not compiler else [compiler, "--target=arm-linux-gnueabi", "--gcc-toolchain=/usr"]
+        output = os.path.join(folder, name)
+        subprocess.run([*command, *self.TARGET, "-fPIC", "-shared", "-o", output, source_path, *options],
+                       check=True)
+        return output
+
+
+@pytest.fixture(scope="session")
+def cross() -> Cross:
+    """Builds ARMv5TE Thumb shared objects; skips where the cross compiler is missing."""
+    return Cross()
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,143 @@
+# SPDX-License-Identifier: Apache-2.0
+"""count-syscalls [--expect-fail TEXT]... [--requests N] REPEATER MODULE
+
+Counts the system calls of one backlight request. Runs the request repeater
+(checks/request_repeater.cpp) under strace twice, with 0 requests and with
+N (1000), subtracts, and checks that the N requests made exactly N openat,
+N write and N close calls and nothing else: no stat, seek, memory or lock
+call, once or per request. Prints each check with "pass" or "fail" and the
+figures as "figure: NAME VALUE".
+
+Exits 1 if a check fails, 2 when it cannot count; 77 (skipped) when strace
+cannot trace or the simulated backlight is unavailable here, except in CI
+(CI=true), where either is a failure.
+
+--expect-fail turns the verdict round, for a module with known faults: it
+exits 0 only when the checks that fail are exactly those whose description
+contains one of the TEXTs given, each TEXT in at least one.
+
+strace has no machine-readable summary: its table, cut down to the two
+columns asked for (name and calls), is read here.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
+
+from pellix import verdict
+
+USAGE = "usage: count-syscalls [--expect-fail TEXT]... [--requests N] REPEATER MODULE"
+REQUEST = ("openat", "write", "close")
+SKIPPED = 77
+_ROW = re.compile(r"([a-z_][a-z0-9_]*) +([0-9]+)")
+
+
+class Unavailable(verdict.CannotCheck):
+    """What this machine lacks to count at all: skipped (77), except in CI."""
+
+    def __init__(self, reason: str, environ: Mapping[str, str]) -> None:
+        super().__init__(f"cannot count: {reason}", 1 if environ.get("CI") == "true" else SKIPPED)
+        self.reason = reason
+
+
+def summary_counts(text: str) -> Dict[str, int]:
+    """Calls per system call from strace's summary in the columns "name,calls"."""
+    counts: Dict[str, int] = {}
+    for line in text.splitlines():
+        match = _ROW.fullmatch(line.strip())
+        # The heading is "syscall calls", the last row "total N".
+        if match and match.group(1) != "total":
+            counts[match.group(1)] = counts.get(match.group(1), 0) + int(match.group(2))
+    return counts
+
+
+def differences(before: Mapping[str, int], after: Mapping[str, int]) -> Dict[str, int]:
+    """Every call whose count changed, by name, with its change."""
+    return {name: after.get(name, 0) - before.get(name, 0) for name in sorted(set(before) | set(after))
+            if after.get(name, 0) != before.get(name, 0)}
+
+
+def per_request(calls: int, requests: int) -> str:
+    """CALLS per request: whole, or to two places when they do not divide evenly."""
+    return str(calls // requests) if calls % requests == 0 else f"{calls / requests:.2f}"
+
+
+def judge(changed: Mapping[str, int], requests: int, checks: verdict.Checks) -> None:
+    """The checks and figures of the calls that REQUESTS requests added."""
+    changed = dict(sorted(changed.items()))
+    checks.out.write(f"system calls of {requests} requests beyond a run with none:\n")
+    for name, count in changed.items():
+        checks.out.write(f"  {name} {count}\n")
+    if not changed:
+        checks.out.write("  none\n")
+    for name in REQUEST:
+        count = changed.get(name, 0)
+        checks.check(f"one {name} per request", count == requests, f"{count} in {requests} requests")
+    others = [(name, count) for name, count in changed.items() if name not in REQUEST]
+    checks.check("no other system call", not others,
+                 "; ".join(f"{name} {count} in {requests} requests" for name, count in others))
+    checks.figure("syscalls_per_request", per_request(sum(changed.values()), requests))
+    # The calls of the request in their order, then any others.
+    ordered = [(name, changed[name]) for name in REQUEST if name in changed] + others
+    checks.figure("syscalls_detail", ",".join(f"{name}×{per_request(count, requests)}" for name, count in ordered))
+
+
+def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str],
+          output: Optional[int] = None) -> Dict[str, int]:
+    """The calls of the repeater making REQUESTS requests, by name; its own
+    output goes to OUTPUT (by default, ours)."""
+    with tempfile.TemporaryDirectory() as folder:
+        summary = os.path.join(folder, "summary")
+        try:
+            status = subprocess.run(["strace", "-f", "-c", "-U", "name,calls", "-o", summary, repeater, module,
+                                     str(requests)], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                    env=dict(environ)).returncode
+        except OSError as error:
+            raise verdict.CannotCheck(f"cannot run strace: {error.strerror}") from None
+        if status == SKIPPED:
+            raise Unavailable("the request repeater cannot simulate the backlight", environ)
+        if status != 0:
+            raise verdict.CannotCheck(f"the request repeater failed ({status}) with {requests} requests")
+        with open(summary) as handle:
+            return summary_counts(handle.read())
+
+
+def can_trace(environ: Mapping[str, str]) -> None:
+    """Raises Unavailable unless strace is there and may trace."""
+    if shutil.which("strace", path=environ.get("PATH")) is None:
+        raise Unavailable("strace is not installed", environ)
+    done = subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(environ))
+    if done.returncode != 0:
+        raise Unavailable("strace cannot trace here (ptrace is not permitted)", environ)
+
+
+def options(argv: Sequence[str]) -> Tuple[List[str], int, str, str]:
+    """(expected failures, requests, repeater, module); raises verdict.Usage."""
+    parsed = verdict.parse(list(argv), ["--requests"], [], 2)
+    requests = parsed.values.get("--requests", "1000")
+    if not re.fullmatch(r"[1-9][0-9]*", requests):
+        raise verdict.Usage("--requests")
+    return parsed.expected, int(requests), parsed.positionals[0], parsed.positionals[1]
+
+
+def run(argv: Sequence[str], out: TextIO, environ: Optional[Mapping[str, str]] = None,
+        output: Optional[int] = None) -> Tuple[int, verdict.Checks]:
+    """The checks of ARGV printed on OUT: the exit status and the checks made.
+    The repeater's own output goes to OUTPUT (by default, ours)."""
+    env = os.environ if environ is None else environ
+    expected, requests, repeater, module = options(argv)
+    can_trace(env)
+    baseline = trace(repeater, module, 0, env, output)
+    loaded = trace(repeater, module, requests, env, output)
+    checks = verdict.Checks(expected, out)
+    judge(differences(baseline, loaded), requests, checks)
+    return checks.verdict(module), checks
+
+
+def main(argv: Sequence[str], environ: Optional[Mapping[str, str]] = None) -> int:
+    return verdict.main("count-syscalls", USAGE,
+                        lambda arguments, out: run(arguments, out, environ), argv)
