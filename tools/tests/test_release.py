@@ -6,7 +6,7 @@ import os
 import shutil
 import subprocess
 import tarfile
-from typing import List
+from typing import Iterator, List
 
 import pytest
 
@@ -244,7 +244,7 @@ def _build_module(source: str, build: str) -> None:
 
 
 @pytest.fixture(scope="module")
-def two_builds(top: str, tmp_path_factory: pytest.TempPathFactory) -> List[str]:
+def two_builds(top: str, tmp_path_factory: pytest.TempPathFactory) -> Iterator[List[str]]:
     """The module built from two copies of the tree at different paths into build folders at different paths:
     the two folders that hold lumivane.so and lumivane.so.debug, and the scratch folder above all of them."""
     if shutil.which("arm-linux-gnueabi-g++") is None:
@@ -255,8 +255,10 @@ def two_builds(top: str, tmp_path_factory: pytest.TempPathFactory) -> List[str]:
     _copy_tree(top, second)
     _build_module(first, os.path.join(scratch, "one", "objects"))
     _build_module(second, os.path.join(second, "build", "armv5te-elsewhere"))
-    return [os.path.join(scratch, "one", "objects", "lights"),
-            os.path.join(second, "build", "armv5te-elsewhere", "lights"), scratch]
+    yield [os.path.join(scratch, "one", "objects", "lights"),
+           os.path.join(second, "build", "armv5te-elsewhere", "lights"), scratch]
+    # Two copies of the tree and their builds: not left for pytest to remove at the start of a later run.
+    shutil.rmtree(scratch)
 
 
 @pytest.mark.parametrize("name", ["lumivane.so", "lumivane.so.debug"])
