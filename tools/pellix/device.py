@@ -19,21 +19,19 @@ nothing is lost when the device powers off.
 """
 
 import ctypes
-import json
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, TextIO
+from typing import Callable, List, Optional, TextIO
 
-from pellix import crash, elf, scale
+from pellix import crash, elf, qemu, scale
 from pellix.protocol import device as protocol
 
 DEVICE_FAILURE = 125
@@ -56,6 +54,8 @@ LOOK_SECONDS = 0.05
 NEEDED = ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "init", "backlight-report")
 CONSOLE_LINES = 15
 GDB_PORT_ID = "gdb-port"
+# A Unix socket's path, as the kernel takes it.
+SOCKET_PATH_MAX = 107
 # A port's file gives back its disk space in pieces this large, once passed on.
 RELEASE_BYTES = 1 << 20
 _CORE_NAME = re.compile(r"[A-Za-z0-9" + re.escape(protocol.CORE_NAME_PUNCTUATION) + r"]+\.[0-9]+\.core")
@@ -79,59 +79,6 @@ class Request:
     verbose: bool = False
     timeout: int = PROGRAM_TIMEOUT
     boot_timeout: int = BOOT_TIMEOUT
-
-
-def bash_quote(word: str) -> str:
-    """WORD quoted as bash's printf %q quotes it, so a logged command line
-    can be pasted back into a shell."""
-    if word == "":
-        return "''"
-    if not word.isprintable():
-        escaped = word.encode("utf-8", "surrogateescape").decode("latin-1")
-        return "$'" + "".join(c if c.isprintable() and c not in "'\\" and ord(c) < 128
-                              else f"\\{c}" if c in "'\\" else f"\\{ord(c):03o}" for c in escaped) + "'"
-    quoted = []
-    for at, c in enumerate(word):
-        if c in " \t\n'\"\\|&;()<>!{}*[?]^$`,":
-            quoted.append("\\" + c)
-        elif c == "~" and (at == 0 or word[at - 1] in "=:"):
-            quoted.append("\\~")
-        elif c == "#" and at == 0:
-            quoted.append("\\#")
-        else:
-            quoted.append(c)
-    return "".join(quoted)
-
-
-def _qemu_option(text: str) -> str:
-    """TEXT as a value inside a qemu option, whose commas are doubled."""
-    return text.replace(",", ",,")
-
-
-def machine_properties(typename: str, seconds: float) -> List[str]:
-    """The property names of qemu's machine TYPENAME, asked of qemu's
-    monitor (machine-readable); [] when qemu does not say."""
-    questions = [{"execute": "qmp_capabilities"},
-                 {"execute": "qom-list-properties", "arguments": {"typename": typename}},
-                 {"execute": "quit"}]
-    try:
-        answer = subprocess.run(
-            ["qemu-system-arm", "-machine", "none", "-nodefaults", "-display", "none", "-qmp", "stdio"],
-            input="".join(json.dumps(question) + "\n" for question in questions).encode(),
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=seconds, check=False)
-    except (OSError, subprocess.TimeoutExpired):
-        return []
-    replies = []
-    for line in answer.stdout.splitlines():
-        try:
-            message = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(message, dict) and "return" in message:
-            replies.append(message["return"])
-    if len(replies) < 2 or not isinstance(replies[1], list):
-        return []
-    return [str(item.get("name")) for item in replies[1] if isinstance(item, dict)]
 
 
 def _release(descriptor: int, length: int) -> None:
@@ -258,147 +205,6 @@ def unpack_cores(stream: str, folder: str, notice: Callable[[str], None]) -> Lis
             names.append(name)
 
 
-def _connect(path: str, qemu: "subprocess.Popen[bytes]", deadline: float) -> Optional[socket.socket]:
-    """A connection to qemu's socket PATH, once qemu has made it; None when
-    qemu ends or DEADLINE passes first."""
-    while True:
-        connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            connection.connect(path)
-            return connection
-        except OSError:
-            connection.close()
-            if qemu.poll() is not None or time.monotonic() >= deadline:
-                return None
-            time.sleep(LOOK_SECONDS)
-
-
-class Monitor:
-    """qemu's machine monitor, for the one event the runner waits for: the
-    device opening a port (VSERPORT_CHANGE)."""
-
-    def __init__(self, path: str, qemu: "subprocess.Popen[bytes]", deadline: float) -> None:
-        self.buffer = b""
-        self.connection = _connect(path, qemu, deadline)
-        if self.connection is None:
-            return
-        self.connection.settimeout(max(deadline - time.monotonic(), 0.1))
-        try:
-            self.connection.sendall(b'{"execute": "qmp_capabilities"}\n')
-            while not any("return" in message for message in self._messages(self.connection.recv(4096))):
-                pass
-            self.connection.setblocking(False)
-        except OSError:
-            self.close()
-
-    def _messages(self, data: bytes) -> List[Dict[str, Any]]:
-        if not data:
-            raise ConnectionError("qemu's monitor closed")
-        self.buffer += data
-        messages = []
-        while b"\n" in self.buffer:
-            line, self.buffer = self.buffer.split(b"\n", 1)
-            try:
-                message = json.loads(line)
-            except ValueError:
-                continue
-            if isinstance(message, dict):
-                messages.append(message)
-        return messages
-
-    def opened(self, port_id: str) -> bool:
-        """Whether the device has opened port PORT_ID since the last look."""
-        if self.connection is None:
-            return False
-        try:
-            messages = self._messages(self.connection.recv(1 << 16))
-        except BlockingIOError:
-            return False
-        except OSError:
-            self.close()
-            return False
-        return any(message.get("event") == "VSERPORT_CHANGE" and message.get("data", {}).get("id") == port_id
-                   and message.get("data", {}).get("open") for message in messages)
-
-    def close(self) -> None:
-        if self.connection is not None:
-            self.connection.close()
-            self.connection = None
-
-
-class DebuggerLine:
-    """The debugger's line: 127.0.0.1:PORT, taken when the run starts and
-    listened on only once gdbserver on the device holds its port, so that a
-    debugger never talks into a device that is still booting (gdb's remote
-    time-out would run out there). The runner holds qemu's end of the port
-    from the start (gdbserver reads a port with nobody at the host's end as
-    closed) and relays the one debugger that connects to it."""
-
-    def __init__(self, port: int) -> None:
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            self.listener.bind(("127.0.0.1", port))
-        except OSError:
-            self.listener.close()
-            raise
-        self.sockets: List[socket.socket] = [self.listener]
-        self.device: Optional[socket.socket] = None
-        self.lock = threading.Lock()
-
-    def attach(self, device: Optional[socket.socket]) -> None:
-        """DEVICE: the connection to qemu's socket of the port."""
-        self.device = device
-        if device is not None:
-            with self.lock:
-                self.sockets.append(device)
-
-    def open(self) -> None:
-        """Listens, and relays the one debugger that connects."""
-        self.listener.listen(1)
-        threading.Thread(target=self._relay, daemon=True).start()
-
-    def _relay(self) -> None:
-        try:
-            debugger, _ = self.listener.accept()
-        except OSError:
-            return
-        with self.lock:
-            self.sockets.append(debugger)
-        self.listener.close()
-        if self.device is None:
-            debugger.close()
-            return
-        pump = threading.Thread(target=_pump, args=(self.device, debugger), daemon=True)
-        pump.start()
-        _pump(debugger, self.device)
-        pump.join()
-
-    def close(self) -> None:
-        with self.lock:
-            for each in self.sockets:
-                try:
-                    each.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                each.close()
-
-
-def _pump(source: socket.socket, target: socket.socket) -> None:
-    try:
-        while True:
-            data = source.recv(1 << 16)
-            if not data:
-                break
-            target.sendall(data)
-    except OSError:
-        pass
-    try:
-        target.shutdown(socket.SHUT_WR)
-    except OSError:
-        pass
-
-
 def _ignore_signals() -> None:
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_IGN)
@@ -427,8 +233,8 @@ class Device:
         self.qemu_status = 0
         self.followers: List[Follower] = []
         self.status: Optional[StatusLines] = None
-        self.monitor: Optional[Monitor] = None
-        self.debugger: Optional[DebuggerLine] = None
+        self.monitor: Optional[qemu.Monitor] = None
+        self.debugger: Optional[qemu.DebuggerLine] = None
         self.outcome = ""
         self.phase_mark = time.monotonic()
 
@@ -498,7 +304,7 @@ class Device:
             if not os.path.isfile(os.path.join(self.share, "gdbserver")):
                 raise DeviceFailure(f"{self.share}/gdbserver is missing: run make to fetch it")
             try:
-                self.debugger = DebuggerLine(request.gdb_port)
+                self.debugger = qemu.DebuggerLine(request.gdb_port)
             except OSError:
                 raise DeviceFailure(f"--gdb {request.gdb_port}: the port is taken on 127.0.0.1") from None
 
@@ -646,21 +452,21 @@ class Device:
         # audiodev property; qemu 7.2 has no such property and runs the
         # board without one.
         board = ["-machine", "versatilepb"]
-        if "audiodev" in machine_properties("versatilepb-machine", self.scaled(QEMU_END_TIMEOUT)):
+        if "audiodev" in qemu.machine_properties("versatilepb-machine", self.scaled(QEMU_END_TIMEOUT)):
             board = ["-machine", "versatilepb,audiodev=silent", "-audiodev", "none,id=silent"]
         ports = []
         for number, port in enumerate(protocol.PORTS):
-            ports += ["-chardev", f"file,id=port{number},path={_qemu_option(self.port_file(port))}",
+            ports += ["-chardev", f"file,id=port{number},path={qemu.option(self.port_file(port))}",
                       "-device", f"virtserialport,bus=ports.0,chardev=port{number},name={port}"]
         append = (f"console=ttyAMA0 rdinit=/init panic=-1 loglevel=6 "
                   f"{protocol.PARAM_PORT_WAIT_MS}={scale.scaled_ms(PORT_TIMEOUT, self.per_mille)}")
         if self.request.gdb_port:
             # The debugger's port is a socket of the scratch folder, which the
             # runner relays; qemu's monitor says when the device opens it.
-            ports += ["-chardev", f"socket,id=gdb,path={_qemu_option(self.port_file(protocol.PORT_GDB))},"
+            ports += ["-chardev", f"socket,id=gdb,path={qemu.option(self.port_file(protocol.PORT_GDB))},"
                       "server=on,wait=off",
                       "-device", f"virtserialport,bus=ports.0,chardev=gdb,name={protocol.PORT_GDB},id={GDB_PORT_ID}",
-                      "-qmp", f"unix:{_qemu_option(os.path.join(self.stage, 'monitor'))},server=on,wait=off"]
+                      "-qmp", f"unix:{qemu.option(os.path.join(self.stage, 'monitor'))},server=on,wait=off"]
             append += f" {protocol.PARAM_GDB}=1"
         machine = (["qemu-system-arm"] + board + ["-cpu", "arm926", "-m", f"{RAM_MIB}M",
                                                   "-nodefaults", "-display", "none", "-no-reboot",
@@ -668,11 +474,11 @@ class Device:
                                                   "-dtb", os.path.join(self.share, "versatile-pb.dtb"),
                                                   "-initrd", os.path.join(self.stage, "initrd"),
                                                   "-append", append,
-                                                  "-chardev", f"file,id=console,path={_qemu_option(self.console_file)}",
+                                                  "-chardev", f"file,id=console,path={qemu.option(self.console_file)}",
                                                   "-serial", "chardev:console",
                                                   "-device", "virtio-serial-pci,id=ports"] + ports)
         if self.request.verbose:
-            self.say("pellix-device: qemu: " + " ".join(bash_quote(word) for word in machine))
+            self.say("pellix-device: qemu: " + " ".join(qemu.bash_quote(word) for word in machine))
         return machine
 
     @property
@@ -681,6 +487,9 @@ class Device:
 
     def start(self) -> None:
         """The ports' files, each followed as qemu writes it; then qemu."""
+        if self.debugger is not None and len(os.fsencode(os.path.join(self.stage, "monitor"))) > SOCKET_PATH_MAX:
+            raise DeviceFailure(f"the scratch folder {self.stage} is too long a path for qemu's sockets "
+                                f"(at most {SOCKET_PATH_MAX} bytes): set TMPDIR to a shorter one")
         machine = self.machine_command()
         for path in [self.port_file(port) for port in protocol.PORTS] + [self.console_file]:
             open(path, "wb").close()
@@ -695,8 +504,8 @@ class Device:
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if self.debugger is not None:
             deadline = time.monotonic() + self.scaled(QEMU_END_TIMEOUT)
-            self.debugger.attach(_connect(self.port_file(protocol.PORT_GDB), self.qemu, deadline))
-            self.monitor = Monitor(os.path.join(self.stage, "monitor"), self.qemu, deadline)
+            self.debugger.attach(qemu.connect(self.port_file(protocol.PORT_GDB), self.qemu, deadline))
+            self.monitor = qemu.Monitor(os.path.join(self.stage, "monitor"), self.qemu, deadline)
 
     # --- Boot and run: init's lines on the status port.
 

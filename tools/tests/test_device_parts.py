@@ -9,8 +9,9 @@ import threading
 
 import pytest
 
-from pellix import device
-from pellix.device import DebuggerLine, Follower, Request, StatusLines, unpack_cores
+from pellix import device, qemu
+from pellix.device import Follower, Request, StatusLines, unpack_cores
+from pellix.qemu import DebuggerLine
 from pellix.protocol import device as protocol
 
 
@@ -175,9 +176,10 @@ def test_init_is_told_its_scaled_wait_for_the_ports(tmp_path):
 
 @pytest.mark.parametrize("word, quoted", [("plain/path-1.2", "plain/path-1.2"), ("", "''"),
                                           ("a b,c", "a\\ b\\,c"), ("~x=~y", "\\~x=\\~y"), ("#a#", "\\#a#"),
-                                          ("two\nlines", "$'two\\012lines'")])
+                                          ("two\nlines", "$'two\\nlines'"), ("a\tb\x01c", "$'a\\tb\\001c'"),
+                                          ("it's", "it\\'s"), ("é", "é")])
 def test_a_logged_word_is_quoted_as_a_shell_takes_it(word, quoted):
-    assert device.bash_quote(word) == quoted
+    assert qemu.bash_quote(word) == quoted
 
 
 def test_a_run_without_a_device_fails_before_anything_starts(tmp_path):
@@ -187,3 +189,15 @@ def test_a_run_without_a_device_fails_before_anything_starts(tmp_path):
     with pytest.raises(device.DeviceFailure, match="zImage is missing: run make"):
         run.check()
     assert run.stage == ""
+
+
+def test_a_scratch_folder_too_long_for_qemus_sockets_is_refused(tmp_path):
+    run = device.Device(Request("program", gdb_port=1), str(tmp_path), 1000, "1")
+    run.stage = str(tmp_path / ("x" * 120))
+    run.debugger = DebuggerLine(free_port())
+    try:
+        with pytest.raises(device.DeviceFailure, match="too long a path for qemu's sockets"):
+            run.start()
+    finally:
+        run.debugger.close()
+    assert run.qemu is None

@@ -46,7 +46,7 @@ def test_init_spells_no_fact_of_its_own(top, constant):
 
 @pytest.mark.parametrize("constant", TEXTS, ids=[c.name for c in TEXTS])
 def test_the_runner_spells_no_fact_of_its_own(top, constant):
-    for name in ("device.py", "runner.py"):
+    for name in ("device.py", "runner.py", "qemu.py"):
         code = source(top, "tools", "pellix", name)
         if constant.value in ("boot", "end", "core"):
             # (the phase "boot" and the prose's words share the protocol's spelling)
