@@ -16,6 +16,7 @@ clause a line: LIST_FIELDS, separated by SEPARATOR.
 from typing import Dict, List, Tuple
 
 from pellix.protocol import Constant
+from pellix.protocol import device
 
 SEPARATOR = "\t"
 
@@ -31,8 +32,8 @@ OPTION_CLAUSE = "--clause"
 # the clause's first call into it, for gdbserver, which the judge attaches
 # to it over the device's debugger port; that clause has no time limit.
 OPTION_GDB = "--gdb"
-# The device's debugger port (the runner's, by this name) and gdbserver.
-GDB_PORT_NAME = "pellix.gdb"
+# The device's debugger port (the runner's, by its name) and gdbserver.
+GDB_PORT_NAME = device.PORT_GDB
 GDBSERVER = "/usr/bin/gdbserver"
 
 # The token: drawn by the host, refused by the judge when shorter.
