@@ -449,7 +449,8 @@ static char** under_debugger(char** words)
 {
     static char node[300];
     const char* wanted = getenv(PELLIX_PARAM_GDB);
-    if (wanted == NULL || strcmp(wanted, "1") != 0)
+    /* PELLIX_GDB_ATTACH: the program attaches gdbserver to a process of its own. */
+    if (wanted == NULL || strcmp(wanted, PELLIX_GDB_ATTACH) == 0 || strcmp(wanted, "1") != 0)
         return words;
     await_port(PELLIX_PORT_GDB, node, sizeof node);
     size_t count = 0;

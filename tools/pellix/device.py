@@ -75,11 +75,11 @@ class Request:
     stdin: str = ""
     cores: str = ""
     gdb_port: int = 0
-    gdb_attach: bool = False  # PROGRAM attaches gdbserver itself
     console: bool = False
     verbose: bool = False
     timeout: int = PROGRAM_TIMEOUT
     boot_timeout: int = BOOT_TIMEOUT
+    gdb_attach: bool = False  # PROGRAM attaches gdbserver itself, on the debugger's port
 
 
 def _release(descriptor: int, length: int) -> None:
