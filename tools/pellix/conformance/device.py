@@ -8,6 +8,7 @@ pellix.protocol.judge's.
 import os
 import re
 import secrets
+import signal
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -137,13 +138,20 @@ def _passed_on(command: List[str], output: IO[bytes], errors: IO[bytes]) -> int:
     """Runs COMMAND with its standard error kept in ERRORS and passed on
     here as it comes: under the debugger the supplier sees when the
     clause's process waits, and gdbserver's words."""
-    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE) as runner:
-        assert runner.stderr is not None
-        for line in iter(runner.stderr.readline, b""):
-            errors.write(line)
-            sys.stderr.buffer.write(line)
-            sys.stderr.flush()
-        return runner.wait()
+    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
+    # runner (in the same process group); its status says so.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as runner:
+            assert runner.stderr is not None
+            for line in iter(runner.stderr.readline, b""):
+                errors.write(line)
+                sys.stderr.buffer.write(line)
+                sys.stderr.flush()
+            return runner.wait()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
