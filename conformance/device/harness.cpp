@@ -385,14 +385,17 @@ static int tracer()
     FILE* status = fopen("/proc/self/status", "re");
     if (status == nullptr)
         return 0;
+    static const char field[] = "TracerPid:";
     char line[256];
-    int pid = 0;
+    long pid = 0;
     while (fgets(line, sizeof line, status) != nullptr) {
-        if (sscanf(line, "TracerPid: %d", &pid) == 1)
+        if (strncmp(line, field, sizeof field - 1) == 0) {
+            pid = strtol(line + sizeof field - 1, nullptr, 10);
             break;
+        }
     }
     fclose(status);
-    return pid;
+    return static_cast<int>(pid);
 }
 
 void await_debugger()
