@@ -169,18 +169,21 @@ def _too_many(context):
 
 @job("lagging")
 def _lagging(context):
-    """The arguments' output, while the runner is stopped from the device's
-    start until it has powered off: what the program wrote must wait for
-    the runner, whole, wherever the runner lags."""
+    """The arguments' output, while every process of the runner but qemu is
+    stopped, from the device's start until it has powered off: what the
+    program wrote must wait for the runner, whole, however far it lags."""
     tmp = os.path.join(context.scratch, "tmp.lagging")
     os.makedirs(tmp)
     process = subprocess.Popen([context.built.runner, "--timeout", str(SOON), context.built.test_program, "args",
                                 *ARGUMENTS], env=dict(os.environ, TMPDIR=tmp), stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, process_group=0)
     facts = {"qemu ran": eventually(SOON, lambda: bool(qemu_under(tmp)))}
-    process.send_signal(signal.SIGSTOP)
+    stopped = [pid for pid in group_members(process.pid) if pid not in qemu_under(tmp)]
+    for pid in stopped:
+        os.kill(pid, signal.SIGSTOP)
     facts["qemu ended"] = eventually(SOON, lambda: not qemu_under(tmp))
-    process.send_signal(signal.SIGCONT)
+    for pid in stopped:
+        os.kill(pid, signal.SIGCONT)
     try:
         out, _ = process.communicate(timeout=bound(SOON))
     except subprocess.TimeoutExpired:
