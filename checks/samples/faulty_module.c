@@ -20,8 +20,12 @@
  *   FAULT_NO_ZERO_FILL     the handle from malloc, never cleared
  *   FAULT_FAILED_AT_5      a failed request's line logged at priority 5
  *   FAULT_ARM_STATE        the code built for ARM state, not Thumb
+ *   FAULT_ARM_VENEER       init_globals enters through a veneer of the
+ *                          linker's shape that leads to code built for ARM
+ *                          state, not to the module's Thumb code
  *   FAULT_NEWER_ATTRIBUTES build attributes claiming ARMv7 (the code is v5TE)
  *   FAULT_LOGS_FIRST       the request line logged before the write
+ *   FAULT_REQUEST_FORMAT   the request line logged with "%u", the same text
  *   FAULT_CREATES          the attribute opened with O_CREAT
  *   FAULT_UNLOADABLE       a symbol nothing defines: the module cannot load
  *   FAULT_WRONG_TITLE      the title in another case
@@ -39,6 +43,9 @@
  *   FAULT_UNLOCKED_LOG     the request line logged after the lock is released
  *   FAULT_NEW_SYMBOLS      pthread_once bound at the build's newest version
  *   FAULT_EXTRA_EXPORT     a variable exported beside HMI and init_globals
+ *   FAULT_EMPTY_NAME       an empty name taken for the backlight
+ *   FAULT_WARNS_AT_5       the open warning logged at priority 5
+ *   FAULT_HANGS_AT_LOAD    a constructor that never returns
  *   FAULT_FORGES           verdict lines sprayed on every descriptor from a
  *                          destructor, an exit handler and a thread started
  *                          at load (with FAULT_ROUNDS: judged by its levels)
@@ -102,10 +109,31 @@ static void init_lock(void)
     pthread_mutex_init(&lights_lock, NULL);
 }
 
+#ifdef FAULT_ARM_VENEER
+/* What the veneer leads to: code for ARM state, returning by interworking. */
+__attribute__((target("arm"), visibility("hidden"))) void init_globals_in_arm_state(void)
+{
+    init_lock();
+}
+
+/* The linker's ARM-state interworking veneer, word for word: it loads the
+   offset of its target from its last word and jumps there with bx. This one
+   does not lead to Thumb code (the target's bit 0 is clear). */
+__asm__(".pushsection .text\n"
+        ".arm\n.balign 4\n.globl init_globals\n.type init_globals, %function\n"
+        "init_globals:\n"
+        "    ldr ip, [pc, #4]\n"
+        "    add ip, ip, pc\n"
+        "    bx ip\n"
+        "    .word init_globals_in_arm_state - .\n"
+        ".size init_globals, . - init_globals\n"
+        ".thumb\n.popsection");
+#else
 EXPORT void init_globals(void)
 {
     init_lock();
 }
+#endif
 
 static int level_of(uint32_t argb)
 {
@@ -152,6 +180,8 @@ static int write_level(int level)
 #endif
 #ifdef FAULT_WARNS_AS_INFO
         const int priority = 4;
+#elif defined FAULT_WARNS_AT_5
+        const int priority = 5;
 #else
         const int priority = 6;
 #endif
@@ -195,7 +225,11 @@ static void log_request(int level, int result)
     const int priority = 4;
     (void)result;
 #endif
+#ifdef FAULT_REQUEST_FORMAT
+    __kelvo_log_print(priority, "lights", "set_light_backlight brightness=%u\n", (unsigned)level);
+#else
     __kelvo_log_print(priority, "lights", "set_light_backlight brightness=%d\n", level);
+#endif
 }
 
 static int set_light_backlight(struct light_handle* handle, const struct light_request* request)
@@ -280,6 +314,10 @@ static int acquire_light(const struct module_record* module, const char* name,
     if (lights_calibration_table < 0)
         return -EINVAL;
 #endif
+#ifdef FAULT_EMPTY_NAME
+    if (name[0] == '\0')
+        name = light_names[0];
+#endif
     size_t light = 0;
 #ifdef FAULT_CASE_BLIND
     while (light < 6 && strcasecmp(name, light_names[light]) != 0)
@@ -289,7 +327,12 @@ static int acquire_light(const struct module_record* module, const char* name,
         ++light;
     if (light == 6)
         return -EINVAL;
+#ifdef FAULT_ARM_VENEER
+    /* Through the veneer: the module works whichever way it is entered. */
+    pthread_once(&lights_init_once, init_globals);
+#else
     pthread_once(&lights_init_once, init_lock);
+#endif
 #ifdef FAULT_NO_ZERO_FILL
     struct light_handle* handle = malloc(sizeof *handle);
 #else
@@ -340,6 +383,14 @@ __attribute__((constructor)) static void entries_to_heap(void)
         *copy = entries;
         HMI.entry_table = copy;
     }
+}
+#endif
+
+#ifdef FAULT_HANGS_AT_LOAD
+__attribute__((constructor)) static void never_returns(void)
+{
+    for (;;)
+        sleep(1);
 }
 #endif
 

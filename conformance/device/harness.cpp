@@ -9,6 +9,7 @@
  * program before any library, and the clause's process keeps every line.
  */
 #include "harness.h"
+#include "judge_protocol.h"
 #include "result_page.h"
 
 #include "backlight_backend.h"
@@ -48,8 +49,8 @@ std::vector<clause>& registry()
 }
 
 /* The areas in the order they run. */
-const char* const areas[] = {"record", "acquire", "backlight",  "text",
-                             "log",    "fault",   "concurrency"};
+const char* const areas[] = {"record", "load", "acquire", "backlight",
+                             "text",   "log",  "fault",   "concurrency"};
 
 size_t area_of(const char* id)
 {
@@ -361,8 +362,16 @@ namespace kit
 void list_clauses(FILE* out)
 {
     for (const clause& one : clauses()) {
-        fprintf(out, "%s\t%s\t%u\t%s\n", one.id,
-                one.rests_on == kind::contract ? "contract" : "policy", one.seconds, one.title);
+        std::string fields[JUDGE_LIST_FIELDS];
+        fields[JUDGE_LIST_FIELD_ID] = one.id;
+        fields[JUDGE_LIST_FIELD_KIND] =
+            one.rests_on == kind::contract ? JUDGE_KIND_CONTRACT : JUDGE_KIND_POLICY;
+        fields[JUDGE_LIST_FIELD_SECONDS] = std::to_string(one.seconds);
+        fields[JUDGE_LIST_FIELD_TITLE] = one.title;
+        std::string line = fields[0];
+        for (size_t i = 1; i < JUDGE_LIST_FIELDS; ++i)
+            line += JUDGE_SEPARATOR + fields[i];
+        fprintf(out, "%s\n", line.c_str());
     }
 }
 
@@ -370,6 +379,14 @@ void run_clause(const clause& one, const char* path, double scale, result_page* 
 {
     time_scale = scale;
     __atomic_store_n(&page->stage, stage_started, __ATOMIC_SEQ_CST);
+    if (one.before_load != nullptr) {
+        try {
+            one.before_load();
+        } catch (const kit_failed& failed) {
+            seal(page, outcome_could_not_run, failed.why);
+            _exit(0);
+        }
+    }
     const std::string why_not = load(path);
     __atomic_store_n(&page->stage, stage_loaded, __ATOMIC_SEQ_CST);
     if (!why_not.empty()) {

@@ -42,6 +42,8 @@ struct clause {
     unsigned seconds; /* a clause still running after this long fails */
     const char* title;
     void (*run)();
+    /* Runs in the clause's process before the module is loaded, or null. */
+    void (*before_load)() = nullptr;
 };
 
 /* Adds a clause to the list; the list runs area by area, in each area's
@@ -66,6 +68,14 @@ struct result_page;
     static void function();                                                                        \
     static const kit::registration function##_registration{                                        \
         {id, kit::kind::rests_on, seconds, title, function}};                                      \
+    static void function()
+
+/* A clause whose process `prepare` readies before the module is loaded
+   (kit_failure there ends it as one the kit could not run). */
+#define CLAUSE_PREPARED(function, prepare, id, rests_on, seconds, title)                           \
+    static void function();                                                                        \
+    static const kit::registration function##_registration{                                        \
+        {id, kit::kind::rests_on, seconds, title, function, prepare}};                             \
     static void function()
 
 /* Ends the clause: failed, with this evidence. */

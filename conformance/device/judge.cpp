@@ -13,26 +13,13 @@
  * through that pipe and is shown as evidence of a failure, never read as a
  * verdict.
  *
- * usage: lights-conformance-judge --list
- *        lights-conformance-judge [--keep-going] [--contract-only]
- *            [--time-scale X] MODULE.so...
- *
- * --list prints the clause list, one clause a line:
- *   ID <TAB> contract|policy <TAB> SECONDS <TAB> TITLE
- *
- * Otherwise standard input holds one line, the token of this run. Every
- * line the judge prints starts with it, so that no other writer's line can
- * pass for one of its own:
- *   TOKEN <TAB> clause <TAB> N <TAB> ID <TAB> pass|fail|could-not-run <TAB> PID <TAB> SECONDS <TAB>
- * EVIDENCE TOKEN <TAB> illegal-instruction <TAB> N <TAB> ID TOKEN <TAB> done <TAB> N TOKEN <TAB>
- * kit <TAB> WHY          (the kit's own set-up failed; exit 3) TOKEN <TAB> end N counts the modules
- * from 1. A clause not reported was not run: after the first failure without --keep-going, after a
- * module that cannot be loaded, and a policy clause with --contract-only.
- *
- * Exits 0 when it ran the clauses (whatever their verdicts), 2 on bad
- * usage, 3 when the kit's own set-up failed.
+ * Its options, its lines to the host (each starts with the token the host
+ * gives it on standard input) and its exit statuses are declared once, in
+ * tools/pellix/protocol/judge.py; the build generates judge_protocol.h from
+ * that declaration, and the host reads the same one.
  */
 #include "harness.h"
+#include "judge_protocol.h"
 #include "result_page.h"
 
 #include "backlight_backend.h"
@@ -52,6 +39,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -67,19 +55,21 @@ struct options {
 
 /* This run's token; the clause's process forgets it before it loads the
    module. */
-char token[80];
+char token[JUDGE_TOKEN_MAX_LENGTH + 1];
 
-/* One line of the report, its fields joined by tabs; tabs and newlines in
-   a field become blanks, so a field is always one field. */
-void say(const std::vector<std::string>& fields)
+/* One line to the host: the token, the kind, then the kind's fields, each
+   at its declared index. The separator and newlines in a field become
+   blanks, so a field is always one field. */
+template <size_t count>
+void say(const char* kind, const std::array<std::string, count>& fields)
 {
-    std::string line(token);
+    std::string line = std::string(token) + JUDGE_SEPARATOR + kind;
     for (std::string field : fields) {
         for (char& c : field) {
-            if (c == '\t' || c == '\n' || c == '\r')
+            if (strchr(JUDGE_SEPARATOR "\n\r", c) != nullptr)
                 c = ' ';
         }
-        line += "\t" + field;
+        line += JUDGE_SEPARATOR + field;
     }
     line += "\n";
     fputs(line.c_str(), stdout);
@@ -88,9 +78,11 @@ void say(const std::vector<std::string>& fields)
 
 [[noreturn]] void kit_failure(const std::string& why)
 {
-    say({"kit", why});
+    std::array<std::string, JUDGE_KIT_FIELDS> fields;
+    fields[JUDGE_KIT_FIELD_WHY] = why;
+    say(JUDGE_LINE_KIT, fields);
     fprintf(stderr, "lights-conformance-judge: %s\n", why.c_str());
-    exit(3);
+    exit(JUDGE_EXIT_KIT);
 }
 
 double now()
@@ -259,6 +251,7 @@ ending finish(const child& started, double seconds)
 struct verdict {
     std::string outcome;
     std::string evidence;
+    int signal = 0; /* that ended the clause's process */
     bool illegal_instruction = false;
 };
 
@@ -266,31 +259,32 @@ verdict judge(const ending& end, const kit::result_page& page, double seconds)
 {
     const std::string output = output_evidence(end.output, end.output_bytes);
     if (end.timed_out)
-        return {"fail", "did not finish within " + std::to_string(static_cast<int>(seconds)) +
-                            " s" + output};
+        return {JUDGE_VERDICT_FAIL, "did not finish within " +
+                                        std::to_string(static_cast<int>(seconds)) + " s" + output};
     if (page.stage == kit::stage_none)
-        return {"could-not-run", "the clause's process did not start (status " +
-                                     std::to_string(end.status) + ")" + output};
+        return {JUDGE_VERDICT_COULD_NOT_RUN, "the clause's process did not start (status " +
+                                                 std::to_string(end.status) + ")" + output};
     if (WIFSIGNALED(end.status)) {
         const int signal = WTERMSIG(end.status);
-        return {"fail",
+        return {JUDGE_VERDICT_FAIL,
                 std::string(page.stage == kit::stage_started ? "while loading, " : "") +
                     "the module ended the process with signal " + std::to_string(signal) + " (" +
                     strsignal(signal) + ")" + output,
-                signal == SIGILL};
+                signal, signal == SIGILL};
     }
     if (page.stage != kit::stage_done || WEXITSTATUS(end.status) != 0)
-        return {"fail", "the process ended with status " + std::to_string(WEXITSTATUS(end.status)) +
-                            " before its result" + output};
+        return {JUDGE_VERDICT_FAIL, "the process ended with status " +
+                                        std::to_string(WEXITSTATUS(end.status)) +
+                                        " before its result" + output};
     switch (page.outcome) {
     case kit::outcome_pass:
-        return {"pass", ""};
+        return {JUDGE_VERDICT_PASS, ""};
     case kit::outcome_fail:
-        return {"fail", std::string(page.evidence) + output};
+        return {JUDGE_VERDICT_FAIL, std::string(page.evidence) + output};
     case kit::outcome_could_not_run:
-        return {"could-not-run", page.evidence};
+        return {JUDGE_VERDICT_COULD_NOT_RUN, page.evidence};
     default:
-        return {"fail", "the result page holds no outcome" + output};
+        return {JUDGE_VERDICT_FAIL, "the result page holds no outcome" + output};
     }
 }
 
@@ -312,41 +306,56 @@ void qualify(const options& given, size_t number, const char* module, kit::resul
         char took[32];
         snprintf(took, sizeof took, "%.3f", now() - began);
         const verdict decided = judge(end, *page, seconds);
-        say({"clause", n, one.id, decided.outcome, std::to_string(started.pid), took,
-             decided.evidence});
-        if (decided.illegal_instruction)
-            say({"illegal-instruction", n, one.id});
+        std::array<std::string, JUDGE_CLAUSE_FIELDS> line;
+        line[JUDGE_CLAUSE_FIELD_MODULE] = n;
+        line[JUDGE_CLAUSE_FIELD_CLAUSE] = one.id;
+        line[JUDGE_CLAUSE_FIELD_VERDICT] = decided.outcome;
+        line[JUDGE_CLAUSE_FIELD_PID] = std::to_string(started.pid);
+        line[JUDGE_CLAUSE_FIELD_SECONDS] = took;
+        line[JUDGE_CLAUSE_FIELD_SIGNAL] = std::to_string(decided.signal);
+        line[JUDGE_CLAUSE_FIELD_EVIDENCE] = decided.evidence;
+        say(JUDGE_LINE_CLAUSE, line);
+        if (decided.illegal_instruction) {
+            std::array<std::string, JUDGE_ILLEGAL_INSTRUCTION_FIELDS> illegal;
+            illegal[JUDGE_ILLEGAL_INSTRUCTION_FIELD_MODULE] = n;
+            illegal[JUDGE_ILLEGAL_INSTRUCTION_FIELD_CLAUSE] = one.id;
+            say(JUDGE_LINE_ILLEGAL_INSTRUCTION, illegal);
+        }
         /* A module that cannot be loaded gets no further clause. */
-        if (decided.outcome != "pass" && (strcmp(one.id, "record.load") == 0 || !given.keep_going))
+        if (decided.outcome != JUDGE_VERDICT_PASS &&
+            (strcmp(one.id, JUDGE_LOAD_CLAUSE) == 0 || !given.keep_going))
             break;
     }
-    say({"done", n});
+    std::array<std::string, JUDGE_DONE_FIELDS> done;
+    done[JUDGE_DONE_FIELD_MODULE] = n;
+    say(JUDGE_LINE_DONE, done);
 }
 
 int usage()
 {
-    fprintf(stderr, "usage: lights-conformance-judge --list\n"
-                    "       lights-conformance-judge [--keep-going] [--contract-only] "
-                    "[--time-scale X] MODULE.so...\n");
-    return 2;
+    fprintf(stderr,
+            "usage: lights-conformance-judge " JUDGE_OPTION_LIST "\n"
+            "       lights-conformance-judge [" JUDGE_OPTION_KEEP_GOING
+            "] [" JUDGE_OPTION_CONTRACT_ONLY "] [" JUDGE_OPTION_TIME_SCALE " X] MODULE.so...\n");
+    return JUDGE_EXIT_USAGE;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+    if (argc == 2 && strcmp(argv[1], JUDGE_OPTION_LIST) == 0) {
         kit::list_clauses(stdout);
-        return fflush(stdout) == 0 ? 0 : 1;
+        return fflush(stdout) == 0 ? JUDGE_EXIT_RAN : JUDGE_EXIT_KIT;
     }
     options given;
     int arg = 1;
     for (; arg < argc && argv[arg][0] == '-'; ++arg) {
-        if (strcmp(argv[arg], "--keep-going") == 0)
+        if (strcmp(argv[arg], JUDGE_OPTION_KEEP_GOING) == 0)
             given.keep_going = true;
-        else if (strcmp(argv[arg], "--contract-only") == 0)
+        else if (strcmp(argv[arg], JUDGE_OPTION_CONTRACT_ONLY) == 0)
             given.contract_only = true;
-        else if (strcmp(argv[arg], "--time-scale") == 0 && arg + 1 < argc) {
+        else if (strcmp(argv[arg], JUDGE_OPTION_TIME_SCALE) == 0 && arg + 1 < argc) {
             given.time_scale = strtod(argv[++arg], nullptr);
             if (!(given.time_scale > 0))
                 return usage();
@@ -362,13 +371,13 @@ int main(int argc, char** argv)
     const ssize_t got = read(0, token, sizeof token - 1);
     token[got > 0 ? got : 0] = '\0';
     token[strcspn(token, "\n")] = '\0';
-    if (strlen(token) < 16)
+    if (strlen(token) < JUDGE_TOKEN_MIN_LENGTH)
         return usage();
 
     check_driver();
     const std::vector<kit::clause>& listed = kit::clauses();
-    if (listed.empty() || strcmp(listed[0].id, "record.load") != 0)
-        kit_failure("the clause list does not begin with record.load");
+    if (listed.empty() || strcmp(listed[0].id, JUDGE_LOAD_CLAUSE) != 0)
+        kit_failure("the clause list does not begin with " JUDGE_LOAD_CLAUSE);
 
     /* The result page: shared memory mapped before each fork, reachable
        from the clause's process only as memory. */
@@ -378,6 +387,6 @@ int main(int argc, char** argv)
         kit_failure(std::string("no result page: ") + strerror(errno));
     for (size_t i = 0; i < given.modules.size(); ++i)
         qualify(given, i + 1, given.modules[i], static_cast<kit::result_page*>(page));
-    say({"end"});
-    return 0;
+    say(JUDGE_LINE_END, std::array<std::string, JUDGE_END_FIELDS>{});
+    return JUDGE_EXIT_RAN;
 }

@@ -35,9 +35,12 @@ CLAUSE(log_warning, "log.warning", contract, 10,
         kit_failure("the driver cannot be unloaded");
     apply(light, 0xFFFFFFFFu);
     const bool loaded = pellix_driver::load();
+    /* The request's own line is log.information's to judge: known by its
+       format or by its text, so that a request line with another format
+       is not taken for a second warning. */
     std::vector<log_line> warnings;
     for (const log_line& line : take_log()) {
-        if (line.format != request_format)
+        if (line.format != request_format && logged_level(line) < 0)
             warnings.push_back(line);
     }
     if (!loaded)

@@ -353,6 +353,12 @@ def test_needs_in_another_order_pass(samples: Samples) -> None:
     assert failed(path) == []
 
 
+def test_a_module_with_the_stack_protector_may_need_the_dynamic_linker(samples: Samples) -> None:
+    path = samples.build("protected", "-fstack-protector-all")
+    assert "ld-linux.so.3" in abi.Module(path).dynamic.needed
+    assert "needed" not in failed(path)
+
+
 def test_a_module_without_the_log_library_fails_needed(samples: Samples) -> None:
     path = samples.build("only_libc", "-Wl,--unresolved-symbols=ignore-all", keeps=KEEPS[:-2])
     assert failed(path) == ["needed", "needed-exactly"]

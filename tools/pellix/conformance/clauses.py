@@ -1,0 +1,87 @@
+# SPDX-License-Identifier: Apache-2.0
+"""The clause list, in the order the clauses run and are reported.
+
+The binary clauses are declared here, each with the binary checks it is
+made of (pellix.abi's check ids). The device clauses are the judge's own
+list (--list), which the build keeps beside the kit, so that a clause added
+on the device needs nothing here. binary.armv5te comes last: the device's
+run of every clause decides it too.
+"""
+
+import os
+from dataclasses import dataclass
+from typing import List, Optional, Tuple
+
+from pellix.conformance import CouldNotRun
+from pellix.protocol import judge
+
+
+@dataclass(frozen=True)
+class Clause:
+    id: str  # AREA.NAME
+    kind: str  # judge.CONTRACT or judge.POLICY
+    seconds: Optional[int]  # the device's time limit; None for a binary fact, read here
+    title: str
+    checks: Tuple[str, ...] = ()  # the binary checks it is made of
+
+    @property
+    def area(self) -> str:
+        return self.id.split(".")[0]
+
+    @property
+    def binary(self) -> bool:
+        return bool(self.checks)
+
+
+BINARY = [
+    Clause("binary.object", judge.CONTRACT, None, "an ARM EABI5 soft-float shared object, soname lumivane.so",
+           ("elf32", "machine-arm", "eabi5", "soft-float", "dyn", "soname")),
+    Clause("binary.exports", judge.CONTRACT, None,
+           "exports exactly HMI (a 128-byte object) and init_globals (a function)",
+           ("exports", "export-kinds", "hmi-size")),
+    Clause("binary.needed", judge.CONTRACT, None,
+           "needs the log library, and nothing beyond it but the C library "
+           "(libc.so.6, libpthread.so.0, ld-linux.so.3)", ("needed",)),
+    Clause("binary.versions", judge.POLICY, None, "binds no symbol version above the ARM EABI baseline GLIBC_2.4",
+           ("versions",)),
+    Clause("binary.relocations", judge.POLICY, None, "no text relocations, no executable stack",
+           ("textrel", "stack")),
+    Clause("binary.thumb", judge.CONTRACT, None, "every function of the module's code enters in Thumb state",
+           ("thumb",)),
+]
+ARMV5TE = Clause("binary.armv5te", judge.CONTRACT, None,
+                 "build attributes no newer than ARMv5TE, and no newer instruction reached in any clause on the "
+                 "device's ARM926", ("cpu-arch",))
+
+LIST_FILE = "device-clauses.tsv"
+
+
+def device_clauses(text: str, origin: str) -> List[Clause]:
+    """The device clauses of the judge's list TEXT (read from ORIGIN)."""
+    clauses = []
+    for number, line in enumerate(text.splitlines(), 1):
+        fields = line.split(judge.SEPARATOR)
+        given = dict(zip(judge.LIST_FIELDS, fields))
+        if len(fields) != len(judge.LIST_FIELDS) or given["kind"] not in judge.KINDS or not given["seconds"].isdigit():
+            raise CouldNotRun(f"{origin}:{number} is no clause of the judge's list: run make to build the kit")
+        clauses.append(Clause(given["id"], given["kind"], int(given["seconds"]), given["title"]))
+    return clauses
+
+
+def listed(kit: str) -> List[Clause]:
+    """Every clause, in order, with the device's from the judge's list in
+    the folder KIT."""
+    path = os.path.join(kit, LIST_FILE)
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError:
+        raise CouldNotRun(f"{path} is missing: run make to build the kit") from None
+    return BINARY + device_clauses(text, path) + [ARMV5TE]
+
+
+def list_line(clause: Clause) -> str:
+    """--list's line: ID, KIND, TIME LIMIT (- for none), TITLE, separated
+    by tabs (the kit's own output, whatever the judge's separator)."""
+    limit = "-" if clause.seconds is None else str(clause.seconds)
+    return "\t".join((clause.id, clause.kind, limit, clause.title))

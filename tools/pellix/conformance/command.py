@@ -1,0 +1,170 @@
+# SPDX-License-Identifier: Apache-2.0
+"""lights-conformance [--junit FILE] [--keep-going] [--contract-only] MODULE.so...
+
+Exits 0 when every clause judged passes for every module, 1 when any
+fails, 125 when the kit could not run: bad usage, a file that is no module,
+or the kit's own set-up (the device among it) failing.
+"""
+
+import os
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+from pellix import report, scale
+from pellix.conformance import CouldNotRun, binary, clauses, device, reports
+from pellix.conformance.verdicts import COULD_NOT_RUN, Module, Run
+
+BROKEN_PIPE = 141
+
+USAGE = f"""\
+usage: lights-conformance [--junit FILE] [--keep-going] [--contract-only] MODULE.so...
+       lights-conformance --list
+
+Qualifies each MODULE.so, a lights module for the Pellix device, against the
+module's contract and this platform's policies beyond it: binary facts on
+this host, behaviour on the emulated device, every module in one boot.
+
+  --junit FILE      also write the results as a JUnit XML report to FILE,
+                    one testsuite per module
+  --keep-going      run every clause; by default the kit stops at a module's
+                    first failed clause
+  --contract-only   judge the contract alone: policy clauses are not run
+  --list            print the clauses, one a line: ID, KIND (contract or
+                    policy), TIME LIMIT in seconds (- for none), TITLE,
+                    separated by tabs
+
+PELLIX_TIMEOUT_SCALE (a positive number, default 1) multiplies every
+clause's time limit.
+
+Exits 0 when every clause judged passes, 1 when any fails, {COULD_NOT_RUN} when
+the kit could not qualify (bad usage, not a module, its own set-up failed).
+"""
+
+
+@dataclass
+class Options:
+    junit: Optional[str] = None
+    keep_going: bool = False
+    contract_only: bool = False
+    listing: bool = False
+    help: bool = False
+    modules: List[str] = field(default_factory=list)
+
+
+def parse(argv: List[str]) -> Options:
+    """The options, up to the first module (or --)."""
+    options = Options()
+    rest = list(argv)
+    while rest:
+        argument = rest[0]
+        if argument in ("-h", "--help"):
+            options.help = True
+            return options
+        if argument == "--junit":
+            if len(rest) < 2:
+                raise CouldNotRun("--junit needs a file name")
+            options.junit = rest[1]
+            rest = rest[2:]
+            continue
+        if argument == "--keep-going":
+            options.keep_going = True
+        elif argument == "--contract-only":
+            options.contract_only = True
+        elif argument == "--list":
+            options.listing = True
+        elif argument == "--":
+            rest = rest[1:]
+            break
+        elif argument.startswith("-"):
+            raise CouldNotRun(f"unknown option {argument} (see --help)")
+        else:
+            break
+        rest = rest[1:]
+    options.modules = rest
+    return options
+
+
+def _check_report(path: str) -> None:
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder) or not os.access(folder, os.W_OK) or os.path.isdir(path):
+        raise CouldNotRun(f"cannot write the report {path}")
+
+
+def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.CheckModule] = None) -> int:
+    """Qualifies the modules of OPTIONS; prints the text report and writes
+    the JUnit report; returns the exit status."""
+    listed = clauses.listed(kit.share)
+    for module_path in options.modules:
+        binary.check_file(module_path)
+    if options.junit is not None:
+        _check_report(options.junit)
+    for part in (kit.judge, kit.runner):
+        if not os.path.isfile(part):
+            raise CouldNotRun(f"{part} is missing: run make to build the kit")
+    try:
+        per_mille = scale.from_environment()
+    except scale.ScaleError as error:
+        raise CouldNotRun(str(error)) from None
+
+    run = Run(listed, [Module(number, path) for number, path in enumerate(options.modules, 1)],
+              keep_going=options.keep_going, contract_only=options.contract_only)
+    for module in run.modules:
+        binary.judge_binary(run, module, binary.read_facts(module.path, check_module))
+    try:
+        scratch = tempfile.TemporaryDirectory(prefix="lights-conformance.")
+    except OSError as error:
+        raise CouldNotRun(f"no scratch directory: {error.strerror}") from None
+    with scratch as folder:
+        device.judge_on_device(kit, run, folder, per_mille)
+    for module in run.modules:
+        binary.decide_armv5te(run, module)
+
+    for module in run.modules:
+        if module.number > 1:
+            print()
+        print("\n".join(reports.text(run, module)))
+    sys.stdout.flush()
+    if options.junit is not None:
+        try:
+            report.place(options.junit, reports.junit(run))
+        except OSError:
+            raise CouldNotRun(f"cannot write the report {options.junit}") from None
+    return run.status()
+
+
+def main(argv: List[str], prefix: Optional[str] = None, check_module: Optional[binary.CheckModule] = None) -> int:
+    """The lights-conformance command. PREFIX is the installed tree the kit
+    belongs to (by default the one above the command's bin/); CHECK_MODULE
+    stands in for pellix.abi.check_module."""
+    if prefix is None:
+        prefix = os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0])))
+    kit = device.Kit(prefix)
+    try:
+        options = parse(argv)
+        if options.help:
+            print(USAGE, end="")
+            return 0
+        if options.listing:
+            listed = clauses.listed(kit.share)
+            if options.modules:
+                raise CouldNotRun("--list takes no module")
+            print("\n".join(clauses.list_line(clause) for clause in listed))
+            return 0
+        if not options.modules:
+            clauses.listed(kit.share)
+            print(USAGE, end="", file=sys.stderr)
+            return COULD_NOT_RUN
+        return qualify(kit, options, check_module)
+    except CouldNotRun as error:
+        sys.stdout.flush()
+        print(f"lights-conformance: {error}", file=sys.stderr)
+        return COULD_NOT_RUN
+    except BrokenPipeError:
+        # As any command writing into a pipe nobody reads any more.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return BROKEN_PIPE
+    except OSError as error:
+        print(f"lights-conformance: {error}", file=sys.stderr)
+        return COULD_NOT_RUN
