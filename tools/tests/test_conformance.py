@@ -282,6 +282,15 @@ def test_failed_checks_fail_their_clause_with_what_they_saw(run_kit: RunKit, kit
         "no text relocations failed (TEXTREL); non-executable stack failed (GNU_STACK RWE)"]
 
 
+def test_a_passing_clause_shows_what_its_checks_noted(run_kit: RunKit, kit: FakeKit) -> None:
+    noted = facts()
+    next(check for check in noted.checks if check.id == "thumb").detail = "init_globals enters through a veneer"
+    outcome = run_kit(kit.module(), given=noted)
+    assert outcome.status == 0
+    thumb = next(line for line in outcome.lines if " binary.thumb:" in line)
+    assert thumb.startswith("pass  ") and thumb.endswith("(init_globals enters through a veneer)")
+
+
 def test_a_check_missing_from_the_facts_cannot_run(run_kit: RunKit, kit: FakeKit) -> None:
     outcome = run_kit(kit.module(), given=facts(without="soname"))
     assert outcome.status == 125 and '"soname"' in outcome.err and not outcome.out

@@ -32,7 +32,7 @@ def text(run: Run, module: Module) -> List[str]:
             else:
                 not_judged += 1
         elif verdict.outcome == judge.PASS:
-            lines.append(f"pass  {shown}")
+            lines.append(f"pass  {shown}" + (f" ({verdict.evidence})" if verdict.evidence else ""))
         elif verdict.outcome == judge.FAIL:
             lines.append(f"fail  {shown}: {verdict.evidence}")
         else:
