@@ -70,3 +70,6 @@ if(I686_EMULATOR)
 else()
   message(STATUS "i686 programs run directly: ${I686_RUN_REASON}")
 endif()
+# The same decision for the demonstration, one fact a file.
+file(WRITE ${CMAKE_BINARY_DIR}/i686-emulator "${I686_EMULATOR}")
+file(WRITE ${CMAKE_BINARY_DIR}/i686-run-reason "${I686_RUN_REASON}")

@@ -183,20 +183,48 @@ int apply(light_handle* handle, uint32_t argb)
     return handle->apply_state(handle, &request);
 }
 
+long timeout_scale_per_mille(const char* text)
+{
+    /* tools/pellix/scale.py's rule: one to six digits, then at most three
+       after a point; nothing else, not even a blank or an exponent. */
+    size_t whole = 0;
+    long per_mille = 0;
+    while (whole < 7 && text[whole] >= '0' && text[whole] <= '9')
+        per_mille = per_mille * 10 + (text[whole++] - '0');
+    if (whole < 1 || whole > 6)
+        return -1;
+    per_mille *= 1000;
+    const char* fraction = text + whole;
+    if (*fraction == '.') {
+        long place = 100;
+        size_t digits = 0;
+        for (++fraction; digits < 4 && fraction[digits] >= '0' && fraction[digits] <= '9';
+             ++digits) {
+            per_mille += (fraction[digits] - '0') * place;
+            place /= 10;
+        }
+        if (digits < 1 || digits > 3)
+            return -1;
+        fraction += digits;
+    }
+    return *fraction == '\0' && per_mille > 0 ? per_mille : -1;
+}
+
 std::chrono::milliseconds request_time_limit()
 {
     /* Ten seconds: a request returns within microseconds, or it is hung. */
     const char* text = getenv("PELLIX_TIMEOUT_SCALE");
-    double scale = 1;
+    long per_mille = 1000;
     if (text != nullptr && *text != '\0') {
-        char* end = nullptr;
-        scale = strtod(text, &end);
-        if (*end != '\0' || !(scale > 0)) {
-            ADD_FAILURE() << "PELLIX_TIMEOUT_SCALE takes a positive number, not '" << text << "'";
-            scale = 1;
+        per_mille = timeout_scale_per_mille(text);
+        if (per_mille < 0) {
+            ADD_FAILURE()
+                << "PELLIX_TIMEOUT_SCALE takes a positive number (such as 1, 2 or 2.5), not '"
+                << text << "'";
+            per_mille = 1000;
         }
     }
-    return std::chrono::milliseconds(static_cast<long long>(10000 * scale));
+    return std::chrono::milliseconds(10LL * per_mille);
 }
 
 bool apply_within(light_handle* handle, uint32_t argb, int* result)

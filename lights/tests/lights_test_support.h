@@ -63,6 +63,11 @@ using owned_handle = std::unique_ptr<light_handle, handle_release>;
    positive number, default 1) on a slow machine. */
 std::chrono::milliseconds request_time_limit();
 
+/* PELLIX_TIMEOUT_SCALE's text in thousandths, read by the one rule every
+   tool reads it by (tools/pellix/scale.py): "2.5" is 2500; -1 for a text
+   the rule refuses ("1e1", " 2", "0"). */
+long timeout_scale_per_mille(const char* text);
+
 /* Applies `argb` on a thread of its own and waits at most
    request_time_limit() for it: true, with the request's result in *result,
    if it returned in time. A request that hangs is left behind. */

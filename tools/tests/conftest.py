@@ -65,3 +65,31 @@ class Cross:
 def cross() -> Cross:
     """Builds ARMv5TE Thumb shared objects; skips where the cross compiler is missing."""
     return Cross()
+
+
+@pytest.fixture(scope="session")
+def release_archive(armv5te_out: str, tmp_path_factory: pytest.TempPathFactory) -> str:
+    """One release of this checkout for the whole session, built as make release builds it (into the same
+    build folders, build/release, so a make release after make test rebuilds nothing; uncommitted changes
+    allowed), or the one PELLIX_RELEASE_ARCHIVE names: CI builds it with make release and verifies it before
+    make test, which then takes that one."""
+    given = os.environ.get("PELLIX_RELEASE_ARCHIVE")
+    if given:
+        # Absolute, or relative to the checkout.
+        path = os.path.join(TOP, given)
+        if not os.path.isfile(path):
+            pytest.fail(f"PELLIX_RELEASE_ARCHIVE names {path}, which is no file")
+        return path
+    if subprocess.run(["git", "-C", TOP, "rev-parse", "--verify", "--quiet", "HEAD"], capture_output=True,
+                      check=False).returncode != 0:
+        pytest.skip("the tree is no git checkout: there is no commit to release")
+    if not os.path.isfile(os.path.join(armv5te_out, "share", "pellix-device", "zImage")):
+        pytest.skip("the emulated device is not installed: run make")
+    dist = str(tmp_path_factory.mktemp("release"))
+    built = subprocess.run([os.path.join(TOP, "scripts", "release"), "--allow-dirty", "--dist", dist,
+                            "--build", os.path.join(TOP, "build", "release")],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False)
+    if built.returncode != 0:
+        pytest.fail(f"the release does not build:\n{built.stdout}")
+    (name,) = [name for name in os.listdir(dist) if name.endswith(".tar.xz")]
+    return os.path.join(dist, name)

@@ -17,12 +17,16 @@
  *   forge        writes a status line to everything it can open that might
  *                reach the host, and to every descriptor it inherited beyond
  *                the standard three, then waits forever
+ *   cores MIB    starts two children that abort, one after the other: the
+ *                first with MIB MiB of memory of its own, the second with
+ *                next to none; prints "MIB PID" for each
  */
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -77,6 +81,33 @@ static void forge(void)
     wait_forever();
 }
 
+/* The large core's memory, kept where the compiler cannot drop it. */
+static char* volatile kept;
+
+/* Two cores, a large one and then a small one. */
+static int cores(long mib)
+{
+    const long sizes[] = {mib, 0};
+    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child < 0)
+            return 1;
+        if (child == 0) {
+            const size_t size = (size_t)sizes[i] << 20;
+            kept = size > 0 ? malloc(size) : NULL;
+            if (kept != NULL)
+                memset(kept, 1, size); /* touched, so the core holds it */
+            abort();
+        }
+        int status = 0;
+        if (waitpid(child, &status, 0) != child || !WIFSIGNALED(status))
+            return 1;
+        printf("%ld %d\n", sizes[i], (int)child);
+    }
+    return fflush(stdout) == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     const char* mode = argc > 1 ? argv[1] : "";
@@ -121,6 +152,9 @@ int main(int argc, char** argv)
     }
     if (strcmp(mode, "forge") == 0)
         forge();
-    fprintf(stderr, "usage: runner-test-program args|abort|emit BYTES|stdin|env|wait|forge\n");
+    if (strcmp(mode, "cores") == 0 && argc == 3)
+        return cores(atol(argv[2]));
+    fprintf(stderr,
+            "usage: runner-test-program args|abort|emit BYTES|stdin|env|wait|forge|cores MIB\n");
     return 2;
 }

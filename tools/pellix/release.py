@@ -1,0 +1,381 @@
+# SPDX-License-Identifier: Apache-2.0
+"""make release: the release of this commit, dist/lumivane-VERSION.tar.xz and its .sha256 (docs/release.md).
+
+    release [--dist DIR] [--build DIR] [--allow-dirty]
+
+    --dist DIR     where the archive goes (dist/ of the checkout)
+    --build DIR    the release's build folders (build/release of the checkout)
+    --allow-dirty  build a tree with uncommitted changes; the SBOM then names
+                   the commit with "-dirty", and the release is no release
+
+It builds what ships in build folders of its own, qualifies the module on the emulated device with the kit, and
+archives the lot with a fixed order, owners, modes and times (every time SOURCE_DATE_EPOCH, the commit's), so
+that two builds of one commit give the same bytes. Exits 1 when the release cannot be made, 2 on bad usage.
+"""
+
+import hashlib
+import io
+import json
+import lzma
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Sequence, Tuple
+
+from pellix import elf, report, sbom
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+USAGE = "usage: release [--dist DIR] [--build DIR] [--allow-dirty]"
+VERSION_FORM = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+")
+SUMS = "SHA256SUMS"
+STEADY_PROPERTY = "pid"  # what each clause's process was: differs from run to run
+
+
+class ReleaseError(Exception):
+    """The release cannot be made; the message says why."""
+
+
+# --- The version, the NEWS entry and the commit.
+
+def read_version(top: str) -> str:
+    """The version, from its one source, VERSION."""
+    try:
+        with open(os.path.join(top, "VERSION"), encoding="utf-8") as handle:
+            version = handle.readline().rstrip("\n")
+    except OSError:
+        raise ReleaseError(f"cannot read {top}/VERSION") from None
+    if not VERSION_FORM.fullmatch(version):
+        raise ReleaseError(f"VERSION must hold MAJOR.MINOR.PATCH, not '{version}'")
+    return version
+
+
+def check_news(top: str, version: str) -> None:
+    """Every release says what it brings: NEWS opens with this version's entry."""
+    try:
+        with open(os.path.join(top, "NEWS"), encoding="utf-8") as handle:
+            heading = handle.readline().rstrip("\n")
+    except OSError:
+        raise ReleaseError(f"cannot read {top}/NEWS") from None
+    if heading != f"lumivane {version}":
+        raise ReleaseError(f"NEWS must open with the entry of this release, 'lumivane {version}', not '{heading}'")
+
+
+def _git(top: str, *arguments: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["git", "-C", top, *arguments], capture_output=True, text=True, check=False)
+
+
+@dataclass
+class Commit:
+    name: str  # the commit's hash, with "-dirty" for a tree with uncommitted changes
+    epoch: int  # its time, SOURCE_DATE_EPOCH
+
+
+def read_commit(top: str, allow_dirty: bool) -> Commit:
+    """The commit the release is built from, and its time, the time of every file the release holds."""
+    head = _git(top, "rev-parse", "--verify", "--quiet", "HEAD")
+    if head.returncode != 0:
+        raise ReleaseError(f"{top} is not a git checkout with a commit: a release is built from a commit")
+    epoch = int(_git(top, "log", "-1", "--format=%ct", "HEAD").stdout.strip())
+    name = head.stdout.strip()
+    if _git(top, "status", "--porcelain", "--untracked-files=no").stdout.strip():
+        if not allow_dirty:
+            raise ReleaseError("the tree has uncommitted changes: commit them (or --allow-dirty for a trial)")
+        name += "-dirty"
+    return Commit(name, epoch)
+
+
+# --- Building and staging.
+
+def _tail(path: str, lines: int) -> str:
+    with open(path, encoding="utf-8", errors="replace") as log:
+        return "".join(log.readlines()[-lines:])
+
+
+def _logged(command: List[str], log_path: str, env: Dict[str, str], mode: str = "a") -> bool:
+    with open(log_path, mode, encoding="utf-8") as log:
+        return subprocess.run(command, env=env, stdout=log, stderr=subprocess.STDOUT, check=False).returncode == 0
+
+
+def build_config(top: str, preset: str, folder: str, prefix: str, env: Dict[str, str]) -> None:
+    """What PRESET ships, built without its tests into FOLDER and installed, stripped, into PREFIX."""
+    log = folder + ".log"
+    if not os.path.isfile(os.path.join(folder, "build.ninja")) and not _logged(
+            ["cmake", "--preset", preset, "-S", top, "-B", folder, "-DBUILD_TESTING=OFF"], log, env, "w"):
+        sys.stderr.write(_tail(log, 1000))
+        raise ReleaseError(f"cannot configure {preset}")
+    if not _logged(["cmake", "--build", folder], log, env):
+        sys.stderr.write(_tail(log, 40))
+        raise ReleaseError(f"cannot build {preset} (the whole log: {log})")
+    shutil.rmtree(prefix, ignore_errors=True)
+    if not _logged(["cmake", "--install", folder, "--prefix", prefix, "--strip"], log, env):
+        raise ReleaseError(f"cannot install {preset}")
+
+
+def _folder(path: str) -> None:
+    os.makedirs(path, exist_ok=True)
+    os.chmod(path, 0o755)
+
+
+def _install(sources: Sequence[str], folder: str, mode: int) -> None:
+    """Copies each of SOURCES into FOLDER with MODE, as install -D -m MODE -t FOLDER does."""
+    _folder(folder)
+    for source in sources:
+        target = os.path.join(folder, os.path.basename(source))
+        shutil.copyfile(source, target)
+        os.chmod(target, mode)
+
+
+def install_device(top: str, prefix: str) -> None:
+    """The emulated device beside its runner, for the qualification: kernel, device tree and driver from the
+    machine's cache (as make installs them)."""
+    entry = subprocess.run([os.path.join(top, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
+                           check=False)
+    if entry.returncode != 0:
+        raise ReleaseError("no kernel for the emulated device")
+    folder = entry.stdout.strip()
+    _install([os.path.join(folder, name) for name in ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "kernel.release")],
+             os.path.join(prefix, "share", "pellix-device"), 0o644)
+
+
+def _files_in(folder: str, suffix: str = "") -> List[str]:
+    return sorted(os.path.join(folder, name) for name in os.listdir(folder)
+                  if name.endswith(suffix) and os.path.isfile(os.path.join(folder, name)))
+
+
+def module_build_id(path: str) -> str:
+    try:
+        build_id = elf.ElfFile(path).build_id()
+    except elf.ElfError as error:
+        raise ReleaseError(str(error)) from None
+    if not build_id:
+        raise ReleaseError("the module has no build ID")
+    return build_id
+
+
+def build_id_path(build_id: str) -> str:
+    """Where a debugger looks a debug file up by build ID, under the folder it is told to search."""
+    return f".build-id/{build_id[:2]}/{build_id[2:]}.debug"
+
+
+def stage(top: str, root: str, arm: str, i686: str) -> None:
+    """The archive's files under ROOT, each with a fixed mode."""
+    shutil.rmtree(root, ignore_errors=True)
+    _folder(root)
+    lib = os.path.join(root, "lib")
+    _install([os.path.join(arm, "lib", "lumivane.so"), os.path.join(arm, "lib", "lumivane.so.debug")], lib, 0o644)
+    link = os.path.join(lib, "debug", build_id_path(module_build_id(os.path.join(lib, "lumivane.so"))))
+    _folder(os.path.dirname(os.path.dirname(link)))
+    _folder(os.path.dirname(link))
+    os.symlink("../../../lumivane.so.debug", link)
+    _install([os.path.join(arm, "include", "lumivane_records.h")], os.path.join(root, "include"), 0o644)
+    _install(_files_in(os.path.join(arm, "include", "traits")), os.path.join(root, "include", "traits"), 0o644)
+    _install([os.path.join(arm, "lib", "pkgconfig", "lumivane.pc")], os.path.join(lib, "pkgconfig"), 0o644)
+    _install(_files_in(os.path.join(arm, "lib", "cmake", "lumivane"), ".cmake"),
+             os.path.join(lib, "cmake", "lumivane"), 0o644)
+    _install([os.path.join(i686, "bin", name) for name in ("test_char_traits", "test_type_traits")],
+             os.path.join(root, "bin"), 0o755)
+    _install([os.path.join(top, "NEWS")], root, 0o644)
+    _install(_files_in(os.path.join(top, "LICENSES"), ".txt"), os.path.join(root, "LICENSES"), 0o644)
+
+
+# --- The qualification.
+
+def steady(suites: List[report.Suite]) -> List[report.Suite]:
+    """The kit's report with what only its run measured set aside: each clause's time reads 0 and its process
+    id nothing, so that every build of the commit ships the same report."""
+    for suite in suites:
+        for case in suite.cases:
+            case.seconds = 0.0
+            if STEADY_PROPERTY in case.properties:
+                case.properties[STEADY_PROPERTY] = ""
+    return suites
+
+
+def sha256_of(path: str) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
+    """The kit's text and JUnit reports on the staged module, run on the emulated device. The module is named by
+    its place in the archive, so the reports read the same wherever the release is built; the kit's own report
+    is kept beside the stage."""
+    folder = os.path.join(root, "qualification")
+    _folder(folder)
+    text = os.path.join(folder, "lights-conformance.txt")
+    run_report = os.path.join(os.path.dirname(root), "lights-conformance.run.xml")
+    with open(text, "w", encoding="utf-8") as output:
+        status = subprocess.run([kit, "--junit", run_report, "lib/lumivane.so"], cwd=root, env=env,
+                                stdout=output, check=False).returncode
+    if status != 0:
+        sys.stderr.write(_tail(text, 10000))
+        raise ReleaseError("the module does not qualify: lights-conformance failed on it")
+    os.chmod(text, 0o644)
+    try:
+        suites = steady(report.read(run_report))
+    except report.ReportError as error:
+        raise ReleaseError(f"cannot read the kit's JUnit report: {error}") from None
+    xml = os.path.join(folder, "lights-conformance.xml")
+    report.place(xml, report.to_xml(suites))
+    os.chmod(xml, 0o644)
+    # The reports name what they judged: this very file.
+    module = os.path.join(root, "lib", "lumivane.so")
+    named = suites[0].properties if suites else {}
+    for name, value, what in (("sha256", sha256_of(module), "SHA-256"),
+                              ("build_id", module_build_id(module), "build ID")):
+        if named.get(name) != value:
+            raise ReleaseError(f"the kit's report does not name the module's {what} {value}")
+
+
+# --- SHA256SUMS and the archive.
+
+def listed_files(root: str) -> List[str]:
+    """Every file and link under ROOT, SHA256SUMS aside, relative to ROOT, in byte order."""
+    names = []
+    for base, folders, files in os.walk(root):
+        for name in folders + files:
+            path = os.path.join(base, name)
+            if os.path.islink(path) or (name in files and os.path.isfile(path)):
+                names.append(os.path.relpath(path, root))
+    return sorted((name for name in names if name != SUMS), key=lambda name: name.encode())
+
+
+def sums_text(root: str) -> str:
+    """SHA256SUMS of ROOT, in the form sha256sum --check reads: a link counts by the file it leads to."""
+    return "".join(f"{sha256_of(os.path.join(root, name))}  {name}\n" for name in listed_files(root))
+
+
+def write_sums(root: str) -> None:
+    path = os.path.join(root, SUMS)
+    report.place(path, sums_text(root).encode())
+    os.chmod(path, 0o644)
+
+
+def _members(stage_folder: str, name: str, epoch: int) -> List[Tuple[tarfile.TarInfo, Optional[bytes]]]:
+    """STAGE/NAME's members, each folder before what it holds and names in byte order, with one owner and time;
+    the modes u=rwX,go=rX."""
+    members: List[Tuple[tarfile.TarInfo, Optional[bytes]]] = []
+    pending = [name]
+    while pending:
+        relative = pending.pop(0)
+        path = os.path.join(stage_folder, relative)
+        info = tarfile.TarInfo(relative)
+        info.mtime = epoch
+        info.uid = info.gid = 0
+        info.uname = info.gname = ""
+        data: Optional[bytes] = None
+        if os.path.islink(path):
+            info.type, info.linkname, info.mode = tarfile.SYMTYPE, os.readlink(path), 0o755
+        elif os.path.isdir(path):
+            info.type, info.mode = tarfile.DIRTYPE, 0o755
+            children = sorted(os.listdir(path), key=lambda child: child.encode())
+            # Depth first: a folder's contents follow it, before its next sibling.
+            pending[0:0] = [os.path.join(relative, child) for child in children]
+        elif os.path.isfile(path):
+            with open(path, "rb") as handle:
+                data = handle.read()
+            info.type, info.size = tarfile.REGTYPE, len(data)
+            info.mode = 0o755 if os.stat(path).st_mode & 0o111 else 0o644
+        else:
+            raise ReleaseError(f"{path} is neither a file, a folder nor a link")
+        members.append((info, data))
+    return members
+
+
+def archive_bytes(stage_folder: str, name: str, epoch: int) -> bytes:
+    """STAGE/NAME as a tar.xz with a fixed order, owners, modes and times: the same bytes wherever the stage lies,
+    whatever its files' times, owners and modes beyond their executable bits."""
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for info, data in _members(stage_folder, name, epoch):
+            tar.addfile(info, io.BytesIO(data) if data is not None else None)
+    return lzma.compress(raw.getvalue(), format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64, preset=6)
+
+
+def write_archive(stage_folder: str, name: str, output: str, epoch: int) -> None:
+    """The archive and its .sha256, each written aside and renamed into place."""
+    data = archive_bytes(stage_folder, name, epoch)
+    report.place(output, data)
+    report.place(output + ".sha256", f"{hashlib.sha256(data).hexdigest()}  {os.path.basename(output)}\n".encode())
+
+
+# --- The command.
+
+@dataclass
+class Options:
+    dist: str
+    build: str
+    allow_dirty: bool = False
+
+
+def parse(argv: Sequence[str], top: str) -> Optional[Options]:
+    options = Options(os.path.join(top, "dist"), os.path.join(top, "build", "release"))
+    arguments = list(argv)
+    while arguments:
+        argument = arguments.pop(0)
+        if argument in ("--dist", "--build") and arguments:
+            setattr(options, argument[2:], arguments.pop(0))
+        elif argument == "--allow-dirty":
+            options.allow_dirty = True
+        else:
+            return None
+    return options
+
+
+def release(top: str, options: Options) -> str:
+    """Builds the release; returns the archive's path."""
+    version = read_version(top)
+    check_news(top, version)
+    commit = read_commit(top, options.allow_dirty)
+    env = dict(os.environ, SOURCE_DATE_EPOCH=str(commit.epoch))
+    name = f"lumivane-{version}"
+    os.makedirs(options.build, exist_ok=True)
+    os.makedirs(options.dist, exist_ok=True)
+    build, dist = os.path.abspath(options.build), os.path.abspath(options.dist)
+    # Files made here get the same modes under any umask.
+    os.umask(0o022)
+
+    print(f"release: {name} from {commit.name} (SOURCE_DATE_EPOCH={commit.epoch})", flush=True)
+    arm, i686 = os.path.join(build, "prefix-armv5te"), os.path.join(build, "prefix-i686")
+    build_config(top, "armv5te", os.path.join(build, "armv5te"), arm, env)
+    build_config(top, "i686", os.path.join(build, "i686"), i686, env)
+    install_device(top, arm)
+
+    stage_folder = os.path.join(build, "stage")
+    root = os.path.join(stage_folder, name)
+    os.makedirs(stage_folder, exist_ok=True)
+    stage(top, root, arm, i686)
+    print("release: qualifying the module on the emulated device", flush=True)
+    qualify(root, os.path.join(arm, "bin", "lights-conformance"), env)
+    document = sbom.document(version, commit.name, commit.epoch, sbom.resolve_packages(sbom.shapers()))
+    spdx = os.path.join(root, f"{name}.spdx.json")
+    report.place(spdx, (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode())
+    os.chmod(spdx, 0o644)
+    write_sums(root)
+    output = os.path.join(dist, f"{name}.tar.xz")
+    write_archive(stage_folder, name, output, commit.epoch)
+    print(f"release: {output}")
+    with open(output + ".sha256", encoding="utf-8") as sums:
+        print(sums.read(), end="")
+    return output
+
+
+def main(argv: Sequence[str], top: str = TOP) -> int:
+    options = parse(argv, top)
+    if options is None:
+        print(USAGE, file=sys.stderr)
+        return 2
+    try:
+        release(top, options)
+    except (ReleaseError, sbom.SbomError, OSError) as error:
+        sys.stdout.flush()
+        print(f"release: {error}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,192 @@
+# SPDX-License-Identifier: Apache-2.0
+"""pellix-device's command line: its options, --help, and its exit
+statuses, around one run of pellix.device.Device."""
+
+import os
+import re
+import signal
+import sys
+from types import FrameType
+from typing import List, Optional
+
+from pellix import device, scale
+from pellix.device import DEVICE_FAILURE, Device, DeviceFailure, Request
+
+USAGE = f"""\
+usage: pellix-device [OPTION]... [--] PROGRAM [ARG]...
+       pellix-device --gdb PORT [OPTION]... [--] PROGRAM [ARG]...
+
+Boots the emulated Pellix device and runs PROGRAM (an ARM executable on this
+host) there as root, in /work, with every ARG. Each --file is copied into /work
+beside it. The module (lumivane.so) and the log library are on the dynamic
+linker's path; the loader (lights-loader) and backlight-report, which runs a
+command and then shows what the backlight holds, are on PATH; the backlight is
+/sys/class/backlight/pellix-bl.
+
+  --file PATH            copy PATH into /work on the device (repeatable)
+  --stdin PATH           PROGRAM's standard input (default: empty)
+  --console              show the device's console (the kernel's messages)
+                         on standard error after the run
+  --timeout SECONDS      give up on PROGRAM after this long (default
+                         {device.PROGRAM_TIMEOUT}), counted from its start
+  --boot-timeout SECONDS give up on a device that has not started its first
+                         process after this long (default {device.BOOT_TIMEOUT})
+  --gdb PORT             run PROGRAM under gdbserver, which waits for a
+                         debugger on 127.0.0.1:PORT of this host (target
+                         remote 127.0.0.1:PORT); the status is gdbserver's
+  --cores DIR            copy every core of the run into DIR (made if
+                         missing), each named PROGRAM.PID.core
+  --verbose              show the qemu command line and each phase's time
+                         on standard error
+
+PELLIX_TIMEOUT_SCALE (a positive number, default 1) multiplies every
+time-out, those given here included, for a slow or busy host.
+
+PROGRAM finds the environment PATH=/work:/usr/bin:/bin, HOME=/work,
+PWD=/work and nothing else, standard output and error that come back here
+as written (not terminals), no shell, no network, one CPU, and room for an
+image of at most {device.PAYLOAD_LIMIT_MIB} MiB; the device's documentation
+(docs/device.md) says all it finds, and shows a gdb session.
+
+When PROGRAM, or any process of the run, dies of a signal that dumps core
+(SIGSEGV, SIGBUS, SIGILL, SIGABRT, SIGFPE), a crash report follows the
+program's own output on standard error: the process and signal, the fault
+address, the registers and the backtrace, read from the core on this host
+(pellix-crash-report).
+
+Exits with PROGRAM's status (128+N when signal N ended it; 130 or 143 when
+this command is interrupted or terminated, 141 when its output is a pipe
+nobody reads any more). Exits with {DEVICE_FAILURE}, after
+saying why, when the device could not run PROGRAM: bad usage, an input it
+cannot read, no kernel image, a device that did not boot, arguments or an
+image too big, output that could not be passed on, or the time-out.
+"""
+
+# Options that take a value, as the next word or after "=".
+_VALUED = ("--file", "--stdin", "--timeout", "--boot-timeout", "--cores", "--gdb")
+
+
+class Help(Exception):
+    """--help: the usage, on standard output, and status 0."""
+
+
+class Usage(Exception):
+    """No PROGRAM: the usage, on standard error, and status 125."""
+
+
+class Interrupted(Exception):
+    """A signal that ends the run: the status and what to say."""
+
+    def __init__(self, status: int, word: str) -> None:
+        super().__init__(word)
+        self.status = status
+        self.word = word
+
+
+def _seconds(name: str, value: str) -> int:
+    if not re.fullmatch(r"[1-9][0-9]{0,6}", value):
+        raise DeviceFailure(f"{name} takes a whole number of seconds, not '{value}'")
+    return int(value)
+
+
+def parse(argv: List[str]) -> Request:
+    """The request of a command line; Help, Usage or DeviceFailure."""
+    arguments = list(argv)
+    values = {"--stdin": "", "--cores": "", "--gdb": "", "--timeout": str(device.PROGRAM_TIMEOUT),
+              "--boot-timeout": str(device.BOOT_TIMEOUT)}
+    files: List[str] = []
+    console = verbose = False
+    while arguments:
+        word = arguments[0]
+        if word in ("-h", "--help"):
+            raise Help()
+        if word in _VALUED:
+            if len(arguments) < 2:
+                raise DeviceFailure(f"{word} needs a value (see --help)")
+            arguments[:2] = [f"{word}={arguments[1]}"]
+            continue
+        name, equals, value = word.partition("=")
+        if equals and name in _VALUED:
+            if name == "--file":
+                files.append(value)
+            else:
+                values[name] = value
+        elif word == "--console":
+            console = True
+        elif word == "--verbose":
+            verbose = True
+        elif word == "--":
+            del arguments[0]
+            break
+        elif word.startswith("-"):
+            raise DeviceFailure(f"unknown option {word} (see --help; a program whose name starts with - goes after --)")
+        else:
+            break
+        del arguments[0]
+    if not arguments:
+        raise Usage()
+    request = Request(program=arguments[0], arguments=arguments[1:], files=files, stdin=values["--stdin"],
+                      cores=values["--cores"], console=console, verbose=verbose,
+                      timeout=_seconds("--timeout", values["--timeout"]),
+                      boot_timeout=_seconds("--boot-timeout", values["--boot-timeout"]))
+    port = values["--gdb"]
+    if port:
+        if not re.fullmatch(r"[1-9][0-9]{0,4}", port) or int(port) > 65535:
+            raise DeviceFailure(f"--gdb takes a TCP port (1 to 65535), not '{port}'")
+        request.gdb_port = int(port)
+    return request
+
+
+def installed_prefix() -> str:
+    """The folder this command is installed under (PREFIX/bin/pellix-device)."""
+    return os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0])))
+
+
+def _stop_on(number: int, status: int, word: str) -> None:
+    def handler(signum: int, frame: Optional[FrameType]) -> None:
+        for each in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(each, signal.SIG_IGN)
+        raise Interrupted(status, word)
+    signal.signal(number, handler)
+
+
+def _failed(error: Exception) -> int:
+    sys.stderr.write(f"pellix-device: {error}\n")
+    sys.stderr.flush()
+    return DEVICE_FAILURE
+
+
+def main(argv: List[str], prefix: Optional[str] = None) -> int:
+    """pellix-device ARGV: the run's exit status."""
+    # Until the run has a scratch folder, a signal ends this process as it
+    # would any other.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        request = parse(argv)
+        per_mille = scale.from_environment()
+    except Help:
+        sys.stdout.write(USAGE)
+        return 0
+    except Usage:
+        sys.stderr.write(USAGE)
+        return DEVICE_FAILURE
+    except (DeviceFailure, scale.ScaleError) as error:
+        return _failed(error)
+    run = Device(request, prefix or installed_prefix(), per_mille, os.environ.get(scale.VARIABLE) or "1")
+    # From here on, a signal stops the device and ends the run with the
+    # status a shell gives; nothing of the run stays.
+    _stop_on(signal.SIGINT, 130, "interrupted")
+    _stop_on(signal.SIGTERM, 143, "terminated")
+    _stop_on(signal.SIGHUP, 129, "hung up")
+    try:
+        try:
+            status = run.main()
+        except DeviceFailure as error:
+            status = _failed(error)
+        run.close()
+    except Interrupted as stop:
+        sys.stderr.write(f"pellix-device: {stop.word}: stopping the device\n")
+        sys.stderr.flush()
+        run.close()
+        status = stop.status
+    return status

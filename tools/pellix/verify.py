@@ -1,0 +1,403 @@
+# SPDX-License-Identifier: Apache-2.0
+"""verify-release [--kit LIGHTS-CONFORMANCE] ARCHIVE: a release archive checked as its receiver must, taken
+for untrusted (docs/release.md).
+
+The checks run in the order of the constants below, each printed as "pass  CHECK", up to the first that does
+not hold, printed as "fail  CHECK: DETAIL". The members are judged before anything is extracted, and extracted
+by the same reading of the archive that judged them. Exits 0 when every check holds, 1 when one does not, 2 when
+it cannot verify at all (bad usage, no archive, no kit).
+"""
+
+import lzma
+import os
+import posixpath
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zlib
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+
+from pellix import elf, release, report
+
+TOP = release.TOP
+DEFAULT_KIT = os.path.join(TOP, "out", "armv5te", "bin", "lights-conformance")
+USAGE = "usage: verify-release [--kit LIGHTS-CONFORMANCE] ARCHIVE"
+
+MATCHES_SHA256 = "the archive matches its .sha256"
+READABLE = "the archive reads as a tar archive"
+SAFE_MEMBERS = "no member with an absolute path or '..', a link leading outside, a device or a FIFO"
+EXTRACTS = "the archive extracts into a fresh folder"
+ONE_FOLDER = "the archive holds one folder, lumivane-VERSION"
+SUMS_LIST = "SHA256SUMS lists every file"
+SUMS_MATCH = "every file matches SHA256SUMS"
+DEBUG_FILE = "the debug file matches the module's build ID"
+REPORT_SHA256 = "the report names this module's SHA-256"
+REPORT_BUILD_ID = "the report names this module's build ID"
+VERSION = "the module and the report carry the archive's version"
+REPORT_PASSES = "the report passes every clause"
+QUALIFIES = "the module qualifies again on the emulated device"
+
+RELEASE_FOLDER = re.compile(r"lumivane-([0-9]+\.[0-9]+\.[0-9]+)")
+SUMS_LINE = re.compile(r"([0-9a-f]{64})  (.+)")
+REPORT = "qualification/lights-conformance.xml"
+MAX_LINK_DEPTH = 32
+T = TypeVar("T")
+
+
+class Failed(Exception):
+    """A check does not hold; the message is its detail."""
+
+
+class CannotVerify(Exception):
+    """The archive cannot be verified at all; the message says why."""
+
+
+# --- The archive's members, judged before anything is extracted.
+
+def inside(name: str) -> bool:
+    """Whether a member name stays inside the archive as written: no absolute path, no ".." at all, even one
+    that would come back inside."""
+    return name != "" and not name.startswith("/") and ".." not in name.split("/")
+
+
+def resolve(path: str, links: Dict[str, str], depth: int = 0) -> Optional[List[str]]:
+    """Where a path inside the archive leads through the archive's links seen so far, as its components;
+    None when it leads outside."""
+    if depth > MAX_LINK_DEPTH:
+        return None
+    place: List[str] = []
+    for part in path.split("/"):
+        if part in ("", "."):
+            continue
+        if part == "..":
+            if not place:
+                return None
+            place.pop()
+            continue
+        place.append(part)
+        target = links.get("/".join(place))
+        if target is not None:
+            if target.startswith("/"):
+                return None
+            base = "/".join(place[:-1])
+            led = resolve(posixpath.join(base, target) if base else target, links, depth + 1)
+            if led is None:
+                return None
+            place = led
+    return place
+
+
+def check_members(members: Sequence[tarfile.TarInfo]) -> None:
+    """Raises Failed at the first member that is not safe to extract."""
+    seen = set()
+    links: Dict[str, str] = {}
+    for member in members:
+        name = member.name
+        if name.startswith("/"):
+            raise Failed(f"member {name!r}: an absolute path")
+        if not inside(name):
+            raise Failed(f"member {name!r}: a path with '..'")
+        clean = posixpath.normpath(name)
+        if clean in seen:
+            raise Failed(f"member {name!r}: appears twice")
+        # Its folder, reached through the links before it, is inside.
+        if resolve(posixpath.dirname(clean), links) is None:
+            raise Failed(f"member {name!r}: lies beyond a link leading outside the archive")
+        seen.add(clean)
+        if member.ischr() or member.isblk():
+            raise Failed(f"member {name!r}: a device")
+        if member.isfifo():
+            raise Failed(f"member {name!r}: a FIFO")
+        if member.issym():
+            links[clean] = member.linkname
+            if member.linkname.startswith("/") or resolve(clean, links) is None:
+                raise Failed(f"member {name!r}: a link leading outside the archive ({member.linkname})")
+        elif member.islnk():
+            if not inside(member.linkname) or posixpath.normpath(member.linkname) not in seen:
+                raise Failed(f"member {name!r}: a hard link to nothing before it in the archive "
+                             f"({member.linkname})")
+        elif not (member.isfile() or member.isdir()):
+            raise Failed(f"member {name!r}: neither a file, a folder nor a link")
+
+
+def extract(archive: tarfile.TarFile, members: List[tarfile.TarInfo], folder: str) -> None:
+    """The judged members into FOLDER, which must be empty. Owners and modes beyond the permission bits stay
+    the extractor's: nothing set-id comes out of an archive."""
+    if not os.path.isdir(folder) or os.listdir(folder):
+        raise Failed(f"{folder} is not an empty folder")
+    for member in members:
+        member.mode &= 0o777
+        member.uid = member.gid = os.getuid()
+        member.uname = member.gname = ""
+    # Where Python checks members itself, it checks them again.
+    options: Dict[str, Any] = {"filter": "data"} if hasattr(tarfile, "data_filter") else {}
+    try:
+        archive.extractall(folder, members=members, numeric_owner=True, **options)
+    except (OSError, tarfile.TarError) as error:
+        raise Failed(str(error)) from None
+
+
+# --- The checks of the extracted release.
+
+def one_release_folder(folder: str) -> str:
+    """The one folder, lumivane-VERSION, that FOLDER holds: the root of the release."""
+    entries = sorted(os.listdir(folder))
+    path = os.path.join(folder, entries[0]) if len(entries) == 1 else ""
+    if len(entries) != 1 or not RELEASE_FOLDER.fullmatch(entries[0]) or os.path.islink(path) \
+            or not os.path.isdir(path):
+        raise Failed(f"the archive holds: {' '.join(entries)}")
+    return path
+
+
+def read_sums(root: str) -> List[Tuple[str, str]]:
+    """SHA256SUMS's (sha256, name) pairs, as listed."""
+    path = os.path.join(root, release.SUMS)
+    if os.path.islink(path) or not os.path.isfile(path):
+        raise Failed(f"no {release.SUMS}")
+    with open(path, encoding="utf-8", errors="replace") as sums:
+        lines = sums.read().splitlines()
+    pairs = []
+    for number, line in enumerate(lines, 1):
+        match = SUMS_LINE.fullmatch(line)
+        if match is None:
+            raise Failed(f"line {number} of {release.SUMS} is not 'SHA256  NAME'")
+        pairs.append((match.group(1), match.group(2)))
+    return pairs
+
+
+def sums_list_every_file(root: str) -> None:
+    """The names SHA256SUMS lists are exactly the files and links under ROOT, SHA256SUMS aside, each once."""
+    listed = [name for _, name in read_sums(root)]
+    present = release.listed_files(root)
+    twice = sorted({name for name in listed if listed.count(name) > 1})
+    differing = sorted(set(listed) ^ set(present))
+    problems = []
+    if differing:
+        problems.append(f"not listed or not there: {' '.join(differing)}")
+    if twice:
+        problems.append(f"listed twice: {' '.join(twice)}")
+    if problems:
+        raise Failed("; ".join(problems))
+
+
+def sums_match(root: str) -> None:
+    """Every file listed matches its SHA-256; a link counts by the file it leads to, as sha256sum reads it."""
+    failed = []
+    for want, name in read_sums(root):
+        try:
+            have = release.sha256_of(os.path.join(root, name))
+        except OSError:
+            have = ""
+        if have != want:
+            failed.append(f"{name}: FAILED")
+    if failed:
+        raise Failed(" ".join(failed))
+
+
+def build_id_of(path: str) -> Optional[str]:
+    try:
+        return elf.ElfFile(path).build_id()
+    except elf.ElfError:
+        return None
+
+
+def debug_file_matches(root: str) -> None:
+    """The module has a build ID, and its debug file, beside it and under .build-id/NN/REST.debug, is the same
+    file with the same ID."""
+    module = os.path.join(root, "lib", "lumivane.so")
+    if not os.path.isfile(module):
+        raise Failed("no lib/lumivane.so")
+    build_id = build_id_of(module)
+    if not build_id or not re.fullmatch(r"[0-9a-f]{4,}", build_id):
+        raise Failed("the module has no build ID")
+    debug = os.path.join(root, "lib", "lumivane.so.debug")
+    by_id = "lib/debug/" + release.build_id_path(build_id)
+    for name in ("lib/lumivane.so.debug", by_id):
+        path = os.path.join(root, name)
+        if not os.path.isfile(path):
+            raise Failed(f"no {name}")
+        found = build_id_of(path)
+        if found != build_id:
+            raise Failed(f"the module's build ID is {build_id}, {name}'s {found or 'none'}")
+    if release.sha256_of(os.path.join(root, by_id)) != release.sha256_of(debug):
+        raise Failed(f"{by_id} is not lib/lumivane.so.debug")
+
+
+def report_suite(root: str) -> report.Suite:
+    try:
+        suites = report.read(os.path.join(root, REPORT))
+    except report.ReportError as error:
+        raise Failed(str(error)) from None
+    if not suites:
+        raise Failed(f"{REPORT} holds no test suite")
+    return suites[0]
+
+
+def report_names(root: str, name: str, value: str) -> None:
+    """The qualification's JUnit report has the property NAME with VALUE."""
+    named = report_suite(root).properties.get(name)
+    if named != value:
+        raise Failed(f"the report names {name} {named or 'nothing'}, the module is {value}")
+
+
+def carries_version(root: str) -> None:
+    """The module's version note and the report's version are the version in the archive's name."""
+    version = os.path.basename(root)[len("lumivane-"):]
+    try:
+        noted = elf.ElfFile(os.path.join(root, "lib", "lumivane.so")).version_note()
+    except elf.ElfError:
+        noted = None
+    if noted != version:
+        raise Failed(f"the module's version note holds {noted or 'nothing'}, not {version}")
+    report_names(root, "version", version)
+
+
+def report_passes(root: str) -> None:
+    """The report ran at least one clause, and none failed, was skipped or ended in error."""
+    suite = report_suite(root)
+    bad = [case.name for case in suite.cases if case.outcome != "pass"]
+    if not suite.cases or bad:
+        raise Failed(f"the report has {len(suite.cases)} tests, not passed: {' '.join(bad) or 'none ran'}")
+
+
+def qualifies(module: str, kit: str, scratch: str) -> None:
+    """The kit passes every clause on the module, on the emulated device."""
+    junit = os.path.join(scratch, "requalification.xml")
+    text = os.path.join(scratch, "requalification.txt")
+    with open(text, "w", encoding="utf-8") as output:
+        status = subprocess.run([kit, "--junit", junit, module], stdout=output, stderr=subprocess.STDOUT,
+                                check=False).returncode
+    if status == 0:
+        return
+    try:
+        failed = [f"fail {case.name}: {case.message}" for suite in report.read(junit) for case in suite.cases
+                  if case.outcome in ("fail", "error")]
+    except report.ReportError:
+        failed = []
+    if not failed:
+        with open(text, encoding="utf-8", errors="replace") as output:
+            failed = output.read().splitlines()[-5:]
+    raise Failed(" ".join(failed + [f"lights-conformance exited {status}"]))
+
+
+# --- The verification.
+
+@dataclass
+class Outcome:
+    passed: List[str] = field(default_factory=list)
+    failed: Optional[str] = None  # the check that does not hold, the last one run
+    detail: str = ""
+    module_sha256: str = ""
+
+
+class _Stop(Exception):
+    """A check failed: the verification ends there."""
+
+
+class _Steps:
+    """Runs each check in turn, tells SAY its line and keeps the outcome; the first failure stops the run."""
+
+    def __init__(self, say: Callable[[str], None]) -> None:
+        self.say = say
+        self.outcome = Outcome()
+
+    def run(self, name: str, check: Callable[..., T], *arguments: object) -> T:
+        try:
+            result = check(*arguments)
+        except Failed as failure:
+            self.outcome.failed, self.outcome.detail = name, " ".join(str(failure).split())
+            self.say(f"fail  {name}" + (f": {self.outcome.detail}" if self.outcome.detail else ""))
+            raise _Stop() from None
+        self.outcome.passed.append(name)
+        self.say(f"pass  {name}")
+        return result
+
+
+def matches_its_sha256(archive: str) -> None:
+    with open(archive + ".sha256", encoding="utf-8", errors="replace") as sums:
+        words = sums.read().split()
+    want, have = (words[0] if words else ""), release.sha256_of(archive)
+    if want != have:
+        raise Failed(f"the .sha256 gives {want or 'nothing'}, the archive is {have}")
+
+
+def read_archive(archive: str) -> Tuple[tarfile.TarFile, List[tarfile.TarInfo]]:
+    """The archive, read to its end: its members are what is judged, then extracted."""
+    try:
+        tar = tarfile.open(archive)
+    except (OSError, EOFError, tarfile.TarError, lzma.LZMAError, zlib.error) as error:
+        raise Failed(str(error)) from None
+    try:
+        return tar, tar.getmembers()
+    except (OSError, EOFError, tarfile.TarError, lzma.LZMAError, zlib.error) as error:
+        tar.close()
+        raise Failed(str(error)) from None
+
+
+def _checks(steps: _Steps, archive: str, kit: str, scratch: str) -> None:
+    if os.path.isfile(archive + ".sha256"):
+        steps.run(MATCHES_SHA256, matches_its_sha256, archive)
+    tar, members = steps.run(READABLE, read_archive, archive)
+    extracted = os.path.join(scratch, "archive")
+    os.mkdir(extracted)
+    with tar:
+        steps.run(SAFE_MEMBERS, check_members, members)
+        steps.run(EXTRACTS, extract, tar, members, extracted)
+    root = steps.run(ONE_FOLDER, one_release_folder, extracted)
+    steps.run(SUMS_LIST, sums_list_every_file, root)
+    steps.run(SUMS_MATCH, sums_match, root)
+    steps.run(DEBUG_FILE, debug_file_matches, root)
+    module = os.path.join(root, "lib", "lumivane.so")
+    steps.outcome.module_sha256 = release.sha256_of(module)
+    steps.run(REPORT_SHA256, report_names, root, "sha256", steps.outcome.module_sha256)
+    steps.run(REPORT_BUILD_ID, report_names, root, "build_id", build_id_of(module) or "none")
+    steps.run(VERSION, carries_version, root)
+    steps.run(REPORT_PASSES, report_passes, root)
+    steps.run(QUALIFIES, qualifies, module, kit, scratch)
+
+
+def verify(archive: str, kit: str, say: Callable[[str], None] = lambda line: None) -> Outcome:
+    """Runs the checks in order up to the first that fails; SAY gets each line to print as it is known."""
+    if not os.path.isfile(archive) or not os.access(archive, os.R_OK):
+        raise CannotVerify(f"cannot read {archive}")
+    if os.path.isdir(kit) or not os.access(kit, os.X_OK):
+        raise CannotVerify(f"no conformance kit at {kit}: run make, or name one with --kit")
+    steps = _Steps(say)
+    scratch = tempfile.mkdtemp(prefix="verify-release.")
+    try:
+        _checks(steps, archive, kit, scratch)
+    except _Stop:
+        pass
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return steps.outcome
+
+
+def main(argv: Sequence[str]) -> int:
+    arguments = list(argv)
+    kit = DEFAULT_KIT
+    while len(arguments) > 1:
+        if arguments[0] != "--kit":
+            arguments = []
+            break
+        kit = arguments[1]
+        del arguments[:2]
+    if len(arguments) != 1:
+        print(USAGE, file=sys.stderr)
+        return 2
+    archive = arguments[0]
+    try:
+        outcome = verify(archive, kit, lambda line: print(line, flush=True))
+    except CannotVerify as error:
+        print(f"verify-release: {error}", file=sys.stderr)
+        return 2
+    if outcome.failed is not None:
+        print(f"verify-release: the archive fails: {outcome.failed}")
+        return 1
+    print(f"verify-release: every check holds for {os.path.basename(archive)} (module sha256 "
+          f"{outcome.module_sha256})")
+    return 0

@@ -1,0 +1,243 @@
+# SPDX-License-Identifier: Apache-2.0
+"""Runs of pellix-device for the device's tests.
+
+Every run is bounded by a time limit of the test's own, scaled like the
+runner's: a runner that does not end a run fails the test that waits for
+it, at that bound, instead of hanging. The runs that boot are jobs,
+registered by name; the jobs the collected tests ask for are started side
+by side when the first of those tests runs, and each test reads its job's
+outcome.
+"""
+
+import os
+import signal
+import subprocess
+import threading
+import time
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Union
+
+from pellix import scale
+from pellix.device import BOOT_TIMEOUT
+
+SYSROOT = "/usr/arm-linux-gnueabi"
+# How the armv5te configuration runs its programs on this host
+# (cmake/toolchain-armv5te.cmake).
+EMULATOR = ["qemu-arm", "-cpu", "arm926", "-L", SYSROOT]
+# What a run may take beyond its own time-outs: the image, the machine's
+# start and end, the crash reports.
+SLACK = 60
+
+
+def scaled(seconds: float) -> float:
+    """SECONDS multiplied by PELLIX_TIMEOUT_SCALE, as the runner does."""
+    return scale.scaled_ms(seconds, scale.from_environment()) / 1000
+
+
+def bound(timeout: float, boot: float = BOOT_TIMEOUT) -> float:
+    """How long a test waits for a run with these time-outs of the runner's."""
+    return scaled(boot + timeout + SLACK)
+
+
+@dataclass(frozen=True)
+class Built:
+    """The built tree the tests run: the installed runner, and the build's programs."""
+
+    out: str
+    build: str
+
+    @property
+    def runner(self) -> str:
+        return os.path.join(self.out, "bin", "pellix-device")
+
+    @property
+    def crash_report(self) -> str:
+        return os.path.join(self.out, "bin", "pellix-crash-report")
+
+    @property
+    def share(self) -> str:
+        return os.path.join(self.out, "share", "pellix-device")
+
+    @property
+    def lib(self) -> str:
+        return os.path.join(self.out, "lib")
+
+    @property
+    def test_program(self) -> str:
+        return os.path.join(self.build, "platform", "device", "runner-test-program")
+
+    @property
+    def module_fault(self) -> str:
+        return os.path.join(self.build, "platform", "device", "module-fault")
+
+    @property
+    def loader(self) -> str:
+        return os.path.join(self.build, "platform", "loader", "lights-loader")
+
+    @property
+    def module(self) -> str:
+        return os.path.join(self.build, "lights", "lumivane.so")
+
+
+@dataclass
+class Context:
+    """What a job has to work with: the built tree and a scratch folder of the session."""
+
+    built: Built
+    scratch: str
+
+
+@dataclass
+class Outcome:
+    """How a run ended: its status (None when it outlived its bound and was
+    killed), its output, when it started, first printed and ended."""
+
+    status: Optional[int]
+    out: bytes = b""
+    err: bytes = b""
+    started: float = 0.0
+    first_out: Optional[float] = None
+    ended: float = 0.0
+    pid: int = 0
+    facts: Dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def elapsed(self) -> float:
+        return self.ended - self.started
+
+    @property
+    def text(self) -> str:
+        """Standard error, as text."""
+        return self.err.decode("utf-8", "replace")
+
+    def says(self, text: str) -> bool:
+        return text in self.text
+
+
+def _read(stream: Any, into: List[bytes], first: List[float]) -> None:
+    while True:
+        data = stream.read1(1 << 16)
+        if not data:
+            return
+        if not first:
+            first.append(time.monotonic())
+        into.append(data)
+
+
+def run(argv: List[str], limit: float, stdout: Union[int, Any] = subprocess.PIPE,
+        env: Optional[Dict[str, str]] = None, cwd: Optional[str] = None,
+        stdin: Union[int, Any] = subprocess.DEVNULL) -> Outcome:
+    """ARGV in a process group of its own, killed whole once LIMIT seconds
+    have passed."""
+    started = time.monotonic()
+    process = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                               env=None if env is None else dict(os.environ, **env), cwd=cwd, process_group=0)
+    out: List[bytes] = []
+    err: List[bytes] = []
+    first: List[float] = []
+    readers = [threading.Thread(target=_read, args=(process.stderr, err, []), daemon=True)]
+    if process.stdout is not None:
+        readers.append(threading.Thread(target=_read, args=(process.stdout, out, first), daemon=True))
+    for reader in readers:
+        reader.start()
+    try:
+        status: Optional[int] = process.wait(limit)
+        # (as a shell gives it: 128+N when signal N ended the process)
+        status = 128 - status if status is not None and status < 0 else status
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        status = None
+    ended = time.monotonic()
+    for reader in readers:
+        reader.join()
+    return Outcome(status, b"".join(out), b"".join(err), started, first[0] if first else None, ended, process.pid)
+
+
+def group_members(group: int) -> List[int]:
+    """The processes of process group GROUP."""
+    members = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as stat:
+                fields = stat.read().rsplit(b")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if fields[2] == str(group).encode() and fields[0] != b"Z":
+            members.append(int(entry))
+    return members
+
+
+def processes_naming(text: str) -> List[int]:
+    """The processes whose command line holds TEXT."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if text.encode() in cmdline.read():
+                    found.append(int(entry))
+        except OSError:
+            continue
+    return found
+
+
+def qemu_under(folder: str) -> List[int]:
+    """The qemu processes of runs whose scratch folder is under FOLDER."""
+    found = []
+    for pid in processes_naming(folder + "/"):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                program = cmdline.read().split(b"\0", 1)[0]
+        except OSError:
+            continue
+        if os.path.basename(program) == b"qemu-system-arm":
+            found.append(pid)
+    return found
+
+
+def eventually(seconds: float, condition: Callable[[], bool]) -> bool:
+    """Whether CONDITION holds within SECONDS (scaled): a guard against a
+    hang, not a measure of speed."""
+    deadline = time.monotonic() + scaled(seconds)
+    while not condition():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+Job = Callable[[Context], Outcome]
+JOBS: Dict[str, Job] = {}
+
+
+def job(name: str) -> Callable[[Job], Job]:
+    """Registers a run that boots, for the tests marked boots(NAME)."""
+    def register(function: Job) -> Job:
+        JOBS[name] = function
+        return function
+    return register
+
+
+class Boots:
+    """The jobs of the collected tests, run side by side."""
+
+    def __init__(self, context: Context, names: List[str], workers: int) -> None:
+        self.context = context
+        self.pool = ThreadPoolExecutor(workers)
+        self.futures: Dict[str, "Future[Outcome]"] = {}
+        for name in names:
+            self.start(name)
+
+    def start(self, name: str) -> None:
+        if name not in self.futures:
+            self.futures[name] = self.pool.submit(JOBS[name], self.context)
+
+    def __getitem__(self, name: str) -> Outcome:
+        self.start(name)
+        return self.futures[name].result()
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)

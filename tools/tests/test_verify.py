@@ -1,0 +1,209 @@
+# SPDX-License-Identifier: Apache-2.0
+"""verify-release: the session's release passes, and each fault fails at the check that must see it.
+
+Faulty copies are verified with a kit that fails every module: a fault that slips past the check meant to see
+it then ends at another check, and the test fails.
+"""
+
+import os
+import shutil
+import stat
+import subprocess
+import tarfile
+import tempfile
+from typing import List
+
+import pytest
+
+import tamper
+from pellix import verify
+
+ALL_CHECKS = [verify.MATCHES_SHA256, verify.READABLE, verify.SAFE_MEMBERS, verify.EXTRACTS, verify.ONE_FOLDER,
+              verify.SUMS_LIST, verify.SUMS_MATCH, verify.DEBUG_FILE, verify.REPORT_SHA256, verify.REPORT_BUILD_ID,
+              verify.VERSION, verify.REPORT_PASSES, verify.QUALIFIES]
+
+
+@pytest.fixture(scope="module")
+def good_tree(release_archive: str, tmp_path_factory: pytest.TempPathFactory) -> str:
+    """The session's release, unpacked once for the copies made from it."""
+    return tamper.unpack(release_archive, str(tmp_path_factory.mktemp("good")))
+
+
+def _kit(folder: str, status: int) -> str:
+    path = os.path.join(folder, f"kit-{status}")
+    with open(path, "w") as kit:
+        kit.write(f'#!/bin/sh\necho "fail  a clause: as this kit says"\nexit {status}\n')
+    os.chmod(path, 0o755)
+    return path
+
+
+@pytest.fixture
+def failing_kit(tmp_path: str) -> str:
+    return _kit(str(tmp_path), 1)
+
+
+@pytest.fixture
+def scratch_tmp(tmp_path: str, monkeypatch: pytest.MonkeyPatch) -> str:
+    """The folder verify-release makes its scratch folder in, watched by the test."""
+    folder = os.path.join(tmp_path, "tmp")
+    os.mkdir(folder)
+    monkeypatch.setattr(tempfile, "tempdir", folder)
+    return folder
+
+
+def test_the_good_release_passes_every_check_its_module_qualified_again(
+        release_archive: str, armv5te_out: str, top: str) -> None:
+    run = subprocess.run([os.path.join(top, "scripts", "verify-release"), "--kit",
+                          os.path.join(armv5te_out, "bin", "lights-conformance"), release_archive],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=False)
+    lines = run.stdout.splitlines()
+    assert run.returncode == 0, run.stdout
+    assert lines[:-1] == [f"pass  {check}" for check in ALL_CHECKS]
+
+
+def test_a_repacked_release_passes_every_check_up_to_the_kit(good_tree: str, failing_kit: str,
+                                                             tmp_path: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    tamper.edited(good_tree, variant, "none")
+    outcome = verify.verify(variant, failing_kit)
+    assert outcome.failed == verify.QUALIFIES
+    assert outcome.passed == ALL_CHECKS[1:-1]
+
+
+@pytest.mark.parametrize("kind, check", [
+    ("member", verify.SUMS_MATCH),
+    ("debug-bytes", verify.SUMS_MATCH),
+    ("by-id-elsewhere", verify.SUMS_MATCH),
+    ("unlisted", verify.SUMS_LIST),
+    ("listed-missing", verify.SUMS_LIST),
+    ("no-sums", verify.SUMS_LIST),
+    ("listed-twice", verify.SUMS_LIST),
+    ("sums-garbled", verify.SUMS_LIST),
+    ("debug", verify.DEBUG_FILE),
+    ("by-id-module", verify.DEBUG_FILE),
+    ("by-id-missing", verify.DEBUG_FILE),
+    ("report", verify.REPORT_SHA256),
+    ("report-build-id", verify.REPORT_BUILD_ID),
+    ("report-version", verify.VERSION),
+    ("module-version", verify.VERSION),
+    ("report-failed", verify.REPORT_PASSES),
+])
+def test_a_changed_release_fails_at_the_check_that_sees_it(kind: str, check: str, good_tree: str,
+                                                           failing_kit: str, tmp_path: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    tamper.edited(good_tree, variant, kind)
+    outcome = verify.verify(variant, failing_kit)
+    assert (outcome.failed, outcome.passed) == (check, ALL_CHECKS[1:ALL_CHECKS.index(check)])
+
+
+@pytest.mark.parametrize("kind", ["dotdot", "dotdot-inside", "absolute", "outside-link", "link-through-link",
+                                  "hard-link", "twice", "fifo", "device"])
+def test_an_unsafe_member_is_refused_before_anything_is_extracted(kind: str, release_archive: str,
+                                                                  failing_kit: str, tmp_path: str,
+                                                                  scratch_tmp: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    absolute = os.path.join(tmp_path, "escaped-absolute")
+    tamper.with_member(release_archive, variant, kind, absolute)
+    outcome = verify.verify(variant, failing_kit)
+    assert outcome.failed == verify.SAFE_MEMBERS
+    assert not os.path.exists(absolute)
+    assert os.listdir(scratch_tmp) == []
+
+
+@pytest.mark.parametrize("name, second", [("lumivane-1.0", False), ("lumivane-x.y.z", False),
+                                          ("lumivane-1.0.0", True)])
+def test_anything_but_one_release_folder_is_refused(name: str, second: bool, good_tree: str, failing_kit: str,
+                                                    tmp_path: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar")
+    tamper.renamed(good_tree, variant, name, second)
+    assert verify.verify(variant, failing_kit).failed == verify.ONE_FOLDER
+
+
+def test_a_truncated_archive_is_no_tar_archive(release_archive: str, failing_kit: str, tmp_path: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    with open(release_archive, "rb") as good, open(variant, "wb") as cut:
+        cut.write(good.read()[:4096])
+    assert verify.verify(variant, failing_kit).failed == verify.READABLE
+
+
+def test_an_archive_its_sha256_does_not_match_is_refused(release_archive: str, failing_kit: str,
+                                                         tmp_path: str) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    shutil.copyfile(release_archive, variant)
+    with open(variant + ".sha256", "w") as sums:
+        sums.write("0" * 64 + "  lumivane.tar.xz\n")
+    assert verify.verify(variant, failing_kit).failed == verify.MATCHES_SHA256
+
+
+def test_every_listed_file_is_compared_with_its_sum(good_tree: str, tmp_path: str) -> None:
+    root = os.path.join(tmp_path, os.path.basename(good_tree))
+    shutil.copytree(good_tree, root, symlinks=True)
+    for _, name in verify.read_sums(root):
+        path = os.path.realpath(os.path.join(root, name))
+        with open(path, "rb") as handle:
+            data = handle.read()
+        os.chmod(path, 0o644)
+        with open(path, "ab") as handle:
+            handle.write(b"\0")
+        with pytest.raises(verify.Failed):
+            verify.sums_match(root)
+        with open(path, "wb") as handle:
+            handle.write(data)
+    verify.sums_match(root)
+
+
+@pytest.mark.parametrize("status", [1, 125])
+def test_a_kit_that_does_not_pass_the_module_fails_the_release(
+        status: int, release_archive: str, tmp_path: str) -> None:
+    outcome = verify.verify(release_archive, _kit(str(tmp_path), status))
+    assert outcome.failed == verify.QUALIFIES
+
+
+def test_the_first_failure_ends_the_run_with_status_1(good_tree: str, failing_kit: str, tmp_path: str,
+                                                      capsys: pytest.CaptureFixture) -> None:
+    variant = os.path.join(tmp_path, "lumivane.tar.xz")
+    tamper.edited(good_tree, variant, "member")
+    assert verify.main(["--kit", failing_kit, variant]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[-2].startswith(f"fail  {verify.SUMS_MATCH}: ")
+    assert lines[-1] == f"verify-release: the archive fails: {verify.SUMS_MATCH}"
+    assert lines[:-2] == [f"pass  {check}" for check in ALL_CHECKS[1:ALL_CHECKS.index(verify.SUMS_MATCH)]]
+
+
+def test_extracting_takes_an_empty_folder_only(release_archive: str, tmp_path: str) -> None:
+    open(os.path.join(tmp_path, "already"), "w").close()
+    with tarfile.open(release_archive) as tar:
+        with pytest.raises(verify.Failed):
+            verify.extract(tar, tar.getmembers(), str(tmp_path))
+
+
+def test_nothing_set_id_comes_out_of_an_archive(tmp_path: str) -> None:
+    source = os.path.join(tmp_path, "setid")
+    with open(source, "w") as handle:
+        handle.write("x")
+    with tarfile.open(os.path.join(tmp_path, "a.tar"), "w") as tar:
+        info = tar.gettarinfo(source, "setid")
+        info.mode = 0o6755
+        with open(source, "rb") as handle:
+            tar.addfile(info, handle)
+    out = os.path.join(tmp_path, "out")
+    os.mkdir(out)
+    with tarfile.open(os.path.join(tmp_path, "a.tar")) as tar:
+        verify.extract(tar, tar.getmembers(), out)
+    assert not os.stat(os.path.join(out, "setid")).st_mode & (stat.S_ISUID | stat.S_ISGID)
+
+
+def _usage_cases(tmp_path: str) -> List[List[str]]:
+    archive = os.path.join(tmp_path, "lumivane.tar.xz")
+    open(archive, "w").close()
+    kit = _kit(tmp_path, 0)
+    return [[], ["--kit"], ["--kit", kit], ["--other", kit, archive], [archive, archive],
+            ["--kit", kit, os.path.join(tmp_path, "missing.tar.xz")],
+            ["--kit", os.path.join(tmp_path, "no-kit"), archive], ["--kit", tmp_path, archive]]
+
+
+def test_what_cannot_be_verified_exits_2_having_checked_nothing(tmp_path: str,
+                                                                capsys: pytest.CaptureFixture) -> None:
+    for argv in _usage_cases(str(tmp_path)):
+        assert verify.main(argv) == 2, argv
+        assert capsys.readouterr().out == "", argv
