@@ -191,7 +191,9 @@ def build_packages(top: str, root: str, build: str, env: Dict[str, str]) -> None
     built = os.path.join(build, DEBIAN)
     shutil.rmtree(built, ignore_errors=True)
     log = os.path.join(build, "package.log")
-    if not _logged([os.path.join(top, "scripts", "package")], log, dict(env, DIST=built), mode="w"):
+    # Dated by their changelog, as make package dates them, not by the commit: the same bytes either way.
+    package_env = {name: value for name, value in env.items() if name != "SOURCE_DATE_EPOCH"}
+    if not _logged([os.path.join(top, "scripts", "package")], log, dict(package_env, DIST=built), mode="w"):
         raise ReleaseError(f"the Debian packages could not be built (scripts/package; the log: {log}):\n"
                            + _tail(log, 3000))
     debs = _files_in(built, ".deb")
