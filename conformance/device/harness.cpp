@@ -341,7 +341,11 @@ void seal(kit::result_page* page, kit::outcome outcome, const std::string& evide
 /* Loads the module: "" or why it cannot be loaded. */
 std::string load(const char* path)
 {
-    void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    /* By its full path, which the C library's list of loaded objects keeps:
+       a debugger attached to the clause's process finds the module there. */
+    char* full = realpath(path, nullptr);
+    void* library = dlopen(full != nullptr ? full : path, RTLD_NOW | RTLD_LOCAL);
+    free(full);
     if (library == nullptr) {
         const char* why = dlerror();
         return why != nullptr ? why : "dlopen failed";
@@ -375,7 +379,34 @@ void list_clauses(FILE* out)
     }
 }
 
-void run_clause(const clause& one, const char* path, double scale, result_page* page)
+/* TracerPid in /proc/self/status: who traces this process, 0 for none. */
+static int tracer()
+{
+    FILE* status = fopen("/proc/self/status", "re");
+    if (status == nullptr)
+        return 0;
+    static const char field[] = "TracerPid:";
+    char line[256];
+    long pid = 0;
+    while (fgets(line, sizeof line, status) != nullptr) {
+        if (strncmp(line, field, sizeof field - 1) == 0) {
+            pid = strtol(line + sizeof field - 1, nullptr, 10);
+            break;
+        }
+    }
+    fclose(status);
+    return static_cast<int>(pid);
+}
+
+void await_debugger()
+{
+    /* gdbserver's attach stops the process in this loop; the supplier's
+       continue leaves it into the clause. */
+    while (tracer() == 0)
+        usleep(10000);
+}
+
+void run_clause(const clause& one, const char* path, double scale, result_page* page, bool debugged)
 {
     time_scale = scale;
     __atomic_store_n(&page->stage, stage_started, __ATOMIC_SEQ_CST);
@@ -392,6 +423,11 @@ void run_clause(const clause& one, const char* path, double scale, result_page* 
     if (!why_not.empty()) {
         seal(page, outcome_fail, "cannot load: " + why_not);
         _exit(0);
+    }
+    if (debugged) {
+        __atomic_store_n(&page->stage, stage_awaiting_debugger, __ATOMIC_SEQ_CST);
+        await_debugger();
+        __atomic_store_n(&page->stage, stage_loaded, __ATOMIC_SEQ_CST);
     }
     try {
         one.run();

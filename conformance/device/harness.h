@@ -61,8 +61,15 @@ void list_clauses(FILE* out);
 struct result_page;
 /* In the clause's own process: loads the module at `path`, runs the clause
    with its time limits scaled by `scale`, leaves the result on the page and
-   ends the process with _exit. */
-[[noreturn]] void run_clause(const clause& one, const char* path, double scale, result_page* page);
+   ends the process with _exit. With `debugged`, it waits for a tracer
+   (await_debugger) between the load and the clause's first call. */
+[[noreturn]] void run_clause(const clause& one, const char* path, double scale, result_page* page,
+                             bool debugged = false);
+
+/* Waits until a debugger traces this process: the place a supplier's
+   debugger finds it stopped, the module loaded and nothing of the clause
+   run yet. */
+void await_debugger();
 
 #define CLAUSE(function, id, rests_on, seconds, title)                                             \
     static void function();                                                                        \

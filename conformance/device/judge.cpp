@@ -39,7 +39,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,17 @@ struct options {
     bool keep_going = false;
     bool contract_only = false;
     double time_scale = 1;
+    std::vector<std::string> selected; /* empty: every clause */
+    bool gdb = false;                  /* the one selected clause waits for gdbserver */
     std::vector<const char*> modules;
+
+    bool runs(const kit::clause& one) const
+    {
+        if (one.rests_on == kit::kind::policy && contract_only)
+            return false;
+        return selected.empty() ||
+               std::find(selected.begin(), selected.end(), one.id) != selected.end();
+    }
 };
 
 /* This run's token; the clause's process forgets it before it loads the
@@ -153,13 +165,15 @@ void check_driver()
 
 struct child {
     pid_t pid = -1;
-    int output = -1; /* the module's standard output and error */
+    int output = -1;   /* the module's standard output and error */
+    pid_t server = -1; /* gdbserver attached to it, under the debugger */
 };
 
 /* Forks the clause's process, in a process group of its own: standard
    input empty, standard output and error into a pipe, no other descriptor,
    no token; it runs the clause and never returns. */
-child start(const kit::clause& one, const char* module, double scale, kit::result_page* page)
+child start(const kit::clause& one, const char* module, double scale, kit::result_page* page,
+            bool debugged)
 {
     int pipe_fds[2];
     child started;
@@ -174,7 +188,7 @@ child start(const kit::clause& one, const char* module, double scale, kit::resul
             _exit(127);
         closefrom(3);
         explicit_bzero(token, sizeof token);
-        kit::run_clause(one, module, scale, page);
+        kit::run_clause(one, module, scale, page, debugged);
     }
     close(pipe_fds[1]);
     if (pid < 0) {
@@ -189,7 +203,8 @@ child start(const kit::clause& one, const char* module, double scale, kit::resul
 struct ending {
     int status = 0;
     bool timed_out = false;
-    std::string output; /* its start */
+    bool debugger_gone = false; /* gdbserver ended before the clause ran */
+    std::string output;         /* its start */
     size_t output_bytes = 0;
 };
 
@@ -207,31 +222,45 @@ bool gather(int output, ending& end)
     return true;
 }
 
-/* Waits for the child, at most `seconds`, gathering its output; then ends
-   whatever of its process group is left. */
-ending finish(const child& started, double seconds)
+/* Waits for the child, at most `seconds` (no limit when negative),
+   gathering its output; then ends whatever of its process group is left. */
+ending finish(const child& started, double seconds, const kit::result_page& page)
 {
     ending end;
+    pid_t server = started.server;
     const int process = static_cast<int>(syscall(SYS_pidfd_open, started.pid, 0));
     const double deadline = now() + seconds;
     bool exited = false;
     bool output_open = true;
     while (!exited) {
         pollfd watched[2] = {{process, POLLIN, 0}, {output_open ? started.output : -1, POLLIN, 0}};
-        const double left = deadline - now();
+        const double left = seconds < 0 ? 1 : deadline - now();
         if (left <= 0) {
             end.timed_out = true;
             kill(-started.pid, SIGKILL);
             break;
         }
         /* Without a process descriptor, look again every 10 ms. */
-        const int wait_ms = process >= 0 ? static_cast<int>(left * 1000) + 1 : 10;
+        int wait_ms = process < 0 ? 10 : seconds < 0 ? -1 : static_cast<int>(left * 1000) + 1;
+        if (server >= 0 && (wait_ms < 0 || wait_ms > 100))
+            wait_ms = 100; /* and look at gdbserver */
         if (poll(watched, 2, wait_ms) < 0 && errno != EINTR)
             break;
         if (output_open && (watched[1].revents & (POLLIN | POLLHUP)) != 0)
             output_open = gather(started.output, end);
         exited = waitpid(started.pid, &end.status, WNOHANG) == started.pid;
+        /* A debugger's line that closed while the process still waits would
+           leave it waiting for ever. */
+        if (!exited && server >= 0 && waitpid(server, nullptr, WNOHANG) == server) {
+            server = -1;
+            if (__atomic_load_n(&page.stage, __ATOMIC_SEQ_CST) == kit::stage_awaiting_debugger) {
+                end.debugger_gone = true;
+                kill(-started.pid, SIGKILL);
+            }
+        }
     }
+    if (server >= 0)
+        waitpid(server, nullptr, 0); /* --once: it ends with the process */
     if (!exited)
         waitpid(started.pid, &end.status, 0);
     /* Anything the module started in the process group goes with it; what
@@ -246,6 +275,81 @@ ending finish(const child& started, double seconds)
     return end;
 }
 
+/* ---- The debugger. */
+
+/* The device node of the debugger's port, found by its name; "" when the
+   device has none (the runner was not asked for the debugger). */
+std::string debugger_port()
+{
+    const char* const ports = "/sys/class/virtio-ports";
+    DIR* folder = opendir(ports);
+    if (folder == nullptr)
+        return "";
+    std::string found;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char name[64] = "";
+        const std::string path = std::string(ports) + "/" + entry->d_name + "/name";
+        FILE* file = fopen(path.c_str(), "re");
+        if (file == nullptr)
+            continue;
+        if (fgets(name, sizeof name, file) != nullptr) {
+            name[strcspn(name, "\n")] = '\0';
+            if (strcmp(name, JUDGE_GDB_PORT_NAME) == 0)
+                found = std::string("/dev/") + entry->d_name;
+        }
+        fclose(file);
+    }
+    closedir(folder);
+    return found;
+}
+
+/* Waits until the clause's process has loaded the module and waits for
+   the debugger, or has ended (a module that cannot be loaded); true for
+   the first. The process is left to be reaped by finish(). */
+bool awaits_debugger(const child& started, const kit::result_page& page)
+{
+    while (__atomic_load_n(&page.stage, __ATOMIC_SEQ_CST) != kit::stage_awaiting_debugger) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(started.pid), &info, WEXITED | WNOHANG | WNOWAIT) !=
+                0 ||
+            info.si_pid != 0)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+/* Attaches gdbserver to the clause's process over the debugger's port; it
+   serves one debugger and ends with the process. Its words go to the
+   judge's standard error, which the runner passes on as it comes. */
+pid_t attach_gdbserver(const kit::clause& one, pid_t pid)
+{
+    const std::string port = debugger_port();
+    if (port.empty())
+        kit_failure("the device has no debugger port " JUDGE_GDB_PORT_NAME);
+    fprintf(stderr,
+            "lights-conformance-judge: %s: process %d has loaded the module and waits for the "
+            "debugger, before the clause's first call into it\n",
+            one.id, static_cast<int>(pid));
+    fflush(nullptr);
+    const pid_t server = fork();
+    if (server == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(2, 1) < 0)
+            _exit(127);
+        const std::string id = std::to_string(pid);
+        execl(JUDGE_GDBSERVER, "gdbserver", "--once", "--attach", port.c_str(), id.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (server < 0)
+        kit_failure("cannot start gdbserver");
+    return server;
+}
+
 /* ---- Verdicts. */
 
 struct verdict {
@@ -258,6 +362,9 @@ struct verdict {
 verdict judge(const ending& end, const kit::result_page& page, double seconds)
 {
     const std::string output = output_evidence(end.output, end.output_bytes);
+    if (end.debugger_gone)
+        return {JUDGE_VERDICT_COULD_NOT_RUN,
+                "gdbserver ended before the clause ran: no debugger continued it"};
     if (end.timed_out)
         return {JUDGE_VERDICT_FAIL, "did not finish within " +
                                         std::to_string(static_cast<int>(seconds)) + " s" + output};
@@ -294,15 +401,20 @@ void qualify(const options& given, size_t number, const char* module, kit::resul
 {
     const std::string n = std::to_string(number);
     for (const kit::clause& one : kit::clauses()) {
-        if (one.rests_on == kit::kind::policy && given.contract_only)
+        if (!given.runs(one))
             continue;
         memset(page, 0, sizeof *page);
         const double seconds = one.seconds * given.time_scale;
         const double began = now();
-        const child started = start(one, module, given.time_scale, page);
+        const child started = start(one, module, given.time_scale, page, given.gdb);
         if (started.pid < 0)
             kit_failure("cannot start a clause's process");
-        const ending end = finish(started, seconds);
+        /* Under the debugger the clause has no time limit: a supplier
+           stepping through the module is not a module that hangs. */
+        child watched = started;
+        if (given.gdb && awaits_debugger(started, *page))
+            watched.server = attach_gdbserver(one, started.pid);
+        const ending end = finish(watched, watched.server >= 0 ? -1 : seconds, *page);
         char took[32];
         snprintf(took, sizeof took, "%.3f", now() - began);
         const verdict decided = judge(end, *page, seconds);
@@ -333,10 +445,10 @@ void qualify(const options& given, size_t number, const char* module, kit::resul
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: lights-conformance-judge " JUDGE_OPTION_LIST "\n"
-            "       lights-conformance-judge [" JUDGE_OPTION_KEEP_GOING
-            "] [" JUDGE_OPTION_CONTRACT_ONLY "] [" JUDGE_OPTION_TIME_SCALE " X] MODULE.so...\n");
+    fprintf(stderr, "usage: lights-conformance-judge " JUDGE_OPTION_LIST "\n"
+                    "       lights-conformance-judge [" JUDGE_OPTION_KEEP_GOING
+                    "] [" JUDGE_OPTION_CONTRACT_ONLY "] [" JUDGE_OPTION_TIME_SCALE
+                    " X] [" JUDGE_OPTION_CLAUSE " ID]... [" JUDGE_OPTION_GDB "] MODULE.so...\n");
     return JUDGE_EXIT_USAGE;
 }
 
@@ -359,12 +471,24 @@ int main(int argc, char** argv)
             given.time_scale = strtod(argv[++arg], nullptr);
             if (!(given.time_scale > 0))
                 return usage();
-        } else
+        } else if (strcmp(argv[arg], JUDGE_OPTION_CLAUSE) == 0 && arg + 1 < argc)
+            given.selected.push_back(argv[++arg]);
+        else if (strcmp(argv[arg], JUDGE_OPTION_GDB) == 0)
+            given.gdb = true;
+        else
             return usage();
     }
     for (; arg < argc; ++arg)
         given.modules.push_back(argv[arg]);
     if (given.modules.empty())
+        return usage();
+    for (const std::string& id : given.selected) {
+        if (std::none_of(kit::clauses().begin(), kit::clauses().end(),
+                         [&id](const kit::clause& one) { return id == one.id; }))
+            return usage();
+    }
+    /* One process to debug: one clause of one module. */
+    if (given.gdb && (given.selected.size() != 1 || given.modules.size() != 1))
         return usage();
 
     /* The token, read past stdio so that no buffer keeps a copy. */

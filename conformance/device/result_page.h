@@ -20,6 +20,9 @@ enum stage : uint32_t {
     stage_started = 1, /* the clause's process runs; the module is not loaded yet */
     stage_loaded = 2,  /* the module is loaded: what happens now is the module's */
     stage_done = 3,    /* the result below is complete */
+    /* Under the debugger: the module is loaded and the process waits for
+       gdbserver before the clause's first call into it. */
+    stage_awaiting_debugger = 4,
 };
 
 enum outcome : uint32_t { outcome_pass = 1, outcome_fail = 2, outcome_could_not_run = 3 };

@@ -38,7 +38,9 @@
  *
  * Under a debugger (the kernel command line's pellix_gdb=1, in this
  * process's environment), a fifth port, pellix.gdb, is the line to the
- * host's debugger, and the program runs under gdbserver on it.
+ * host's debugger, and the program runs under gdbserver on it. With
+ * pellix_gdb=attach the program runs as itself and attaches gdbserver to a
+ * process of its own over that port.
  */
 #define _GNU_SOURCE
 #include "pellix_device_protocol.h"
@@ -447,7 +449,8 @@ static char** under_debugger(char** words)
 {
     static char node[300];
     const char* wanted = getenv(PELLIX_PARAM_GDB);
-    if (wanted == NULL || strcmp(wanted, "1") != 0)
+    /* PELLIX_GDB_ATTACH: the program attaches gdbserver to a process of its own. */
+    if (wanted == NULL || strcmp(wanted, PELLIX_GDB_ATTACH) == 0 || strcmp(wanted, "1") != 0)
         return words;
     await_port(PELLIX_PORT_GDB, node, sizeof node);
     size_t count = 0;

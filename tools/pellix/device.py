@@ -79,6 +79,7 @@ class Request:
     verbose: bool = False
     timeout: int = PROGRAM_TIMEOUT
     boot_timeout: int = BOOT_TIMEOUT
+    gdb_attach: bool = False  # PROGRAM attaches gdbserver itself, on the debugger's port
 
 
 def _release(descriptor: int, length: int) -> None:
@@ -467,7 +468,7 @@ class Device:
                       "server=on,wait=off",
                       "-device", f"virtserialport,bus=ports.0,chardev=gdb,name={protocol.PORT_GDB},id={GDB_PORT_ID}",
                       "-qmp", f"unix:{qemu.option(os.path.join(self.stage, 'monitor'))},server=on,wait=off"]
-            append += f" {protocol.PARAM_GDB}=1"
+            append += f" {protocol.PARAM_GDB}={protocol.GDB_ATTACH if self.request.gdb_attach else 1}"
         machine = (["qemu-system-arm"] + board + ["-cpu", "arm926", "-m", f"{RAM_MIB}M",
                                                   "-nodefaults", "-display", "none", "-no-reboot",
                                                   "-kernel", os.path.join(self.share, "zImage"),

@@ -15,6 +15,7 @@ from pellix.device import DEVICE_FAILURE, Device, DeviceFailure, Request
 USAGE = f"""\
 usage: pellix-device [OPTION]... [--] PROGRAM [ARG]...
        pellix-device --gdb PORT [OPTION]... [--] PROGRAM [ARG]...
+       pellix-device --gdb-attach PORT [OPTION]... [--] PROGRAM [ARG]...
 
 Boots the emulated Pellix device and runs PROGRAM (an ARM executable on this
 host) there as root, in /work, with every ARG. Each --file is copied into /work
@@ -34,6 +35,10 @@ command and then shows what the backlight holds, are on PATH; the backlight is
   --gdb PORT             run PROGRAM under gdbserver, which waits for a
                          debugger on 127.0.0.1:PORT of this host (target
                          remote 127.0.0.1:PORT); the status is gdbserver's
+  --gdb-attach PORT      as --gdb, but PROGRAM runs as itself and attaches
+                         gdbserver to a process of its own: /usr/bin/gdbserver
+                         --once --attach /dev/NODE PID, NODE the virtio port
+                         named pellix.gdb
   --cores DIR            copy every core of the run into DIR (made if
                          missing), each named PROGRAM.PID.core
   --verbose              show the qemu command line and each phase's time
@@ -63,7 +68,7 @@ image too big, output that could not be passed on, or the time-out.
 """
 
 # Options that take a value, as the next word or after "=".
-_VALUED = ("--file", "--stdin", "--timeout", "--boot-timeout", "--cores", "--gdb")
+_VALUED = ("--file", "--stdin", "--timeout", "--boot-timeout", "--cores", "--gdb", "--gdb-attach")
 
 
 class Help(Exception):
@@ -92,7 +97,7 @@ def _seconds(name: str, value: str) -> int:
 def parse(argv: List[str]) -> Request:
     """The request of a command line; Help, Usage or DeviceFailure."""
     arguments = list(argv)
-    values = {"--stdin": "", "--cores": "", "--gdb": "", "--timeout": str(device.PROGRAM_TIMEOUT),
+    values = {"--stdin": "", "--cores": "", "--gdb": "", "--gdb-attach": "", "--timeout": str(device.PROGRAM_TIMEOUT),
               "--boot-timeout": str(device.BOOT_TIMEOUT)}
     files: List[str] = []
     console = verbose = False
@@ -129,11 +134,13 @@ def parse(argv: List[str]) -> Request:
                       cores=values["--cores"], console=console, verbose=verbose,
                       timeout=_seconds("--timeout", values["--timeout"]),
                       boot_timeout=_seconds("--boot-timeout", values["--boot-timeout"]))
-    port = values["--gdb"]
-    if port:
-        if not re.fullmatch(r"[1-9][0-9]{0,4}", port) or int(port) > 65535:
-            raise DeviceFailure(f"--gdb takes a TCP port (1 to 65535), not '{port}'")
-        request.gdb_port = int(port)
+    for name in ("--gdb", "--gdb-attach"):
+        port = values[name]
+        if port:
+            if not re.fullmatch(r"[1-9][0-9]{0,4}", port) or int(port) > 65535:
+                raise DeviceFailure(f"{name} takes a TCP port (1 to 65535), not '{port}'")
+            request.gdb_port = int(port)
+            request.gdb_attach = name == "--gdb-attach"
     return request
 
 

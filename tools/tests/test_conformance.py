@@ -44,6 +44,9 @@ if os.path.exists(os.path.join(here, "scenario.json")):
 listed = [line.split(judge.SEPARATOR) for line in open(LIST).read().splitlines()]
 after = args[args.index("--") + 2:]
 modules = [a for a in after if not a.startswith("-") and a.endswith(".so")]
+chosen = [after[i + 1] for i, a in enumerate(after) if a == judge.OPTION_CLAUSE]
+if chosen and not scenario.get("ignore_clause"):
+    listed = [row for row in listed if row[0] in chosen]
 def say(kind, **fields):
     print(judge.SEPARATOR.join([token, kind] + [str(fields[name]) for name in judge.FIELDS[kind]]))
 for line in scenario.get("before", []):
@@ -277,6 +280,15 @@ def test_failed_checks_fail_their_clause_with_what_they_saw(run_kit: RunKit, kit
     assert [line for line in outcome.lines if line.startswith("fail")] == [
         "fail  policy    binary.relocations: no text relocations, no executable stack: "
         "no text relocations failed (TEXTREL); non-executable stack failed (GNU_STACK RWE)"]
+
+
+def test_a_passing_clause_shows_what_its_checks_noted(run_kit: RunKit, kit: FakeKit) -> None:
+    noted = facts()
+    next(check for check in noted.checks if check.id == "thumb").detail = "init_globals enters through a veneer"
+    outcome = run_kit(kit.module(), given=noted)
+    assert outcome.status == 0
+    thumb = next(line for line in outcome.lines if " binary.thumb:" in line)
+    assert thumb.startswith("pass  ") and thumb.endswith("(init_globals enters through a veneer)")
 
 
 def test_a_check_missing_from_the_facts_cannot_run(run_kit: RunKit, kit: FakeKit) -> None:
@@ -521,3 +533,75 @@ def _module(*outcomes: str) -> Module:
 ])
 def test_the_status_is_the_worst_verdict_of_any_module(modules: List[Module], status: int) -> None:
     assert Run([Clause("c.0", "contract", 1, "t")], modules).status() == status
+
+
+# --- One clause at a time, and a debugger on it.
+
+def test_clause_runs_only_the_matching_clauses_in_the_lists_order(run_kit: RunKit, kit: FakeKit) -> None:
+    report = os.path.join(kit.root, "r.xml")
+    outcome = run_kit("--junit", report, "--clause", "log.*", "--clause", "binary.ob?ect", kit.module())
+    assert outcome.status == 0
+    assert list(verdict_lines(outcome)) == ["binary.object", "log.warning"]
+    assert "2 passed, 0 failed, 0 could not run" in outcome.out
+    called = kit.called()
+    assert called is not None
+    after = called["argv"][called["argv"].index("--") + 1:]
+    assert after[1:] == ["--time-scale", "1.000", "--clause", "log.warning", "./module-1.so"]
+    assert called["argv"][called["argv"].index("--timeout") + 1] == str(10 + 60)
+    assert list(junit_cases(report)) == ["binary.object", "log.warning"]
+    properties = {p.get("name"): p.get("value") for p in junit_suites(report)[0].findall("properties/property")}
+    assert properties["clauses"] == "binary.object log.warning"
+
+
+def test_clause_with_only_binary_clauses_boots_no_device(run_kit: RunKit, kit: FakeKit) -> None:
+    outcome = run_kit("--clause", "binary.armv5te", "--clause", "binary.thumb", kit.module())
+    assert outcome.status == 0 and list(verdict_lines(outcome)) == ["binary.thumb", "binary.armv5te"]
+    assert kit.called() is None
+
+
+def test_a_verdict_for_a_clause_not_selected_cannot_run(run_kit: RunKit, kit: FakeKit) -> None:
+    kit.device(ignore_clause=True)
+    outcome = run_kit("--clause", "log.warning", kit.module())
+    assert outcome.status == 125 and "record.load, which this run does not judge" in outcome.err
+
+
+def test_a_pattern_that_matches_nothing_cannot_run_and_shows_the_list(run_kit: RunKit, kit: FakeKit) -> None:
+    for argv in (["--clause", "log.*", "--clause", "logs.*", kit.module()], ["--clause", "nothing", "--list"]):
+        outcome = run_kit(*argv)
+        assert outcome.status == 125 and not outcome.out
+        assert "--clause " in outcome.err and " matches no clause" in outcome.err
+        assert "log.warning\tcontract\t10\tthe open warning" in outcome.err.splitlines()
+    assert kit.called() is None
+
+
+def test_list_shows_only_the_selected_clauses(run_kit: RunKit) -> None:
+    outcome = run_kit("--clause", "*.load", "--clause", "fault.*", "--list")
+    assert outcome.status == 0
+    assert [line.split("\t")[0] for line in outcome.lines] == ["record.load", "fault.cancel"]
+
+
+@pytest.mark.parametrize("argv", [["--gdb", "5555"], ["--gdb", "5555", "--clause", "*"],
+                                  ["--gdb", "5555", "--clause", "binary.object"],
+                                  ["--gdb", "5555", "--clause", "log.warning", "TWO"],
+                                  ["--gdb", "0", "--clause", "log.warning"],
+                                  ["--gdb", "port", "--clause", "log.warning"]],
+                         ids=["no-clause", "every-clause", "a-binary-clause", "two-modules", "port-0", "no-port"])
+def test_gdb_is_refused_but_for_one_device_clause_of_one_module(run_kit: RunKit, kit: FakeKit,
+                                                                argv: List[str]) -> None:
+    modules = [kit.module("a.so"), kit.module("b.so")] if "TWO" in argv else [kit.module()]
+    outcome = run_kit(*[word for word in argv if word != "TWO"], *modules)
+    assert outcome.status == 125 and not outcome.out and "--gdb" in outcome.err
+    assert kit.called() is None
+
+
+def test_gdb_asks_the_runner_for_the_debugger_and_the_judge_for_the_clauses_process(
+        run_kit: RunKit, kit: FakeKit) -> None:
+    outcome = run_kit("--gdb", "5555", "--clause", "log.warning", kit.module())
+    assert outcome.status == 0 and list(verdict_lines(outcome)) == ["log.warning"]
+    called = kit.called()
+    assert called is not None
+    argv = called["argv"]
+    assert argv[argv.index("--gdb-attach") + 1] == "5555"
+    assert argv[argv.index("--timeout") + 1] == "86400"
+    assert argv[argv.index("--") + 2:] == ["--time-scale", "1.000", "--clause", "log.warning", "--gdb",
+                                           "./module-1.so"]

@@ -16,6 +16,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
@@ -401,3 +402,66 @@ def test_a_device_that_cannot_boot_is_the_kits_failure(tmp_path: "os.PathLike[st
     kit = mirror(OUT, str(tmp_path), {"share/pellix-device/zImage": None})
     result = subprocess.run([kit, SAMPLES["lumivane"]["file"]], capture_output=True, text=True)
     assert result.returncode == 125 and result.stderr and not re.search(r"^pass ", result.stdout, re.M)
+
+
+# --- One clause at a time, and a debugger on it: each its own boot.
+
+def test_clause_runs_one_device_and_one_binary_clause_in_one_boot(tmp_path: "os.PathLike[str]") -> None:
+    """The judge runs only the selected device clause (a verdict for any
+    other would be the kit's failure, 125); the reports hold only these."""
+    if not BUILT:
+        pytest.skip(MISSING)
+    careless, ours = SAMPLES["careless_module"]["file"], SAMPLES["lumivane"]["file"]
+    report = os.path.join(str(tmp_path), "r.xml")
+    result = subprocess.run([KIT, "--keep-going", "--junit", report, "--clause", "backlight.gr*",
+                             "--clause", "binary.versions", careless, ours], capture_output=True, text=True)
+    assert result.returncode == 1, result.stderr
+    verdicts = [line.split()[:3] for line in result.stdout.splitlines() if line.startswith(("pass ", "fail "))]
+    assert verdicts == [["fail", "policy", "binary.versions:"], ["fail", "contract", "backlight.greys:"],
+                        ["pass", "policy", "binary.versions:"], ["pass", "contract", "backlight.greys:"]]
+    for suite in ElementTree.parse(report).getroot().findall("testsuite"):
+        assert [case[0] for case in _cases(suite)] == ["binary.versions", "backlight.greys"]
+
+
+def _free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+def test_gdb_breaks_in_the_modules_code_and_the_verdict_follows(tmp_path: "os.PathLike[str]") -> None:
+    """A supplier's session: gdb-multiarch attached to the clause's
+    process stops in the module's set_light_backlight; once it ends, the
+    clause is judged as ever (this sample rounds its levels: it fails)."""
+    if not BUILT:
+        pytest.skip(MISSING)
+    if shutil.which("gdb-multiarch") is None:
+        pytest.skip("gdb-multiarch is not installed")
+    port = str(_free_port())
+    folder = str(tmp_path)
+    with open(os.path.join(folder, "kit.out"), "w+") as out, open(os.path.join(folder, "kit.err"), "w+") as err:
+        kit = subprocess.Popen([KIT, "--clause", "backlight.greys", "--gdb", port, SAMPLES["rounds"]["file"]],
+                               stdout=out, stderr=err, stdin=subprocess.DEVNULL, start_new_session=True)
+        try:
+            # gdb waits for the line (tcp auto-retry) and for the device's answers.
+            session = subprocess.run(
+                ["gdb-multiarch", "-q", "-nx", "-batch", "-ex", "set tcp auto-retry on",
+                 "-ex", "set tcp connect-timeout 600", "-ex", "set remotetimeout 600",
+                 "-ex", f"target remote 127.0.0.1:{port}", "-ex", "break set_light_backlight",
+                 "-ex", "continue", "-ex", "delete", "-ex", "continue"],
+                capture_output=True, text=True, stdin=subprocess.DEVNULL)
+            status = kit.wait()
+        finally:
+            if kit.poll() is None:
+                os.killpg(kit.pid, signal.SIGTERM)
+                kit.wait()
+        out.seek(0)
+        err.seek(0)
+        text, errors = out.read(), err.read()
+    assert re.search(r"^Breakpoint 1, .* in set_light_backlight .*module-1\.so", session.stdout, re.M), \
+        session.stdout + session.stderr
+    assert "exited normally" in session.stdout
+    assert "backlight.greys: process " in errors and "waits for the debugger" in errors
+    assert status == 1, errors
+    assert [line.split()[:3] for line in text.splitlines() if line.startswith(("pass ", "fail "))] == \
+        [["fail", "contract", "backlight.greys:"]]

@@ -63,3 +63,10 @@ def test_a_refused_scale_exits_125_before_anything_starts(capsys, monkeypatch):
     monkeypatch.setenv("PELLIX_TIMEOUT_SCALE", "1e1")
     assert runner.main(["prog"]) == 125
     assert "PELLIX_TIMEOUT_SCALE takes a positive number" in capsys.readouterr().err
+
+
+def test_gdb_attach_gives_the_port_to_a_program_that_attaches_gdbserver_itself():
+    assert runner.parse(["--gdb-attach", "7", "prog"]) == Request("prog", gdb_port=7, gdb_attach=True)
+    assert not runner.parse(["--gdb", "7", "prog"]).gdb_attach
+    with pytest.raises(DeviceFailure, match="--gdb-attach takes a TCP port"):
+        runner.parse(["--gdb-attach=65536", "prog"])

@@ -56,6 +56,15 @@ def _evidence(facts: abi.Result, check_ids: List[str], path: str) -> str:
     return "; ".join(failures)
 
 
+def _notes(facts: abi.Result, check_ids: List[str]) -> str:
+    """What the passing checks among CHECK_IDS noted, such as a linker's
+    veneer they accepted: shown beside the pass, never a verdict."""
+    by_id = {check.id: check for check in facts.checks}
+    notes = [" ".join(by_id[check_id].detail.split()) for check_id in check_ids
+             if check_id in by_id and by_id[check_id].passed and by_id[check_id].detail.strip()]
+    return "; ".join(notes)
+
+
 def judge_binary(run: Run, module: Module, facts: abi.Result) -> None:
     """The module's identity and its binary clauses, in the list's order;
     without --keep-going, none after its first failure. binary.armv5te
@@ -70,7 +79,8 @@ def judge_binary(run: Run, module: Module, facts: abi.Result) -> None:
         if clause.id == ARMV5TE.id:
             module.attributes_evidence = evidence
             continue
-        run.record(module, clause.id, Verdict(judge.FAIL, evidence) if evidence else Verdict(judge.PASS))
+        verdict = Verdict(judge.FAIL, evidence) if evidence else Verdict(judge.PASS, _notes(facts, list(clause.checks)))
+        run.record(module, clause.id, verdict)
         if not run.goes_on(module):
             return
 

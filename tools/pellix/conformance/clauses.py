@@ -8,9 +8,10 @@ on the device needs nothing here. binary.armv5te comes last: the device's
 run of every clause decides it too.
 """
 
+import fnmatch
 import os
 from dataclasses import dataclass
-from typing import List, Optional, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 from pellix.conformance import CouldNotRun
 from pellix.protocol import judge
@@ -85,3 +86,22 @@ def list_line(clause: Clause) -> str:
     by tabs (the kit's own output, whatever the judge's separator)."""
     limit = "-" if clause.seconds is None else str(clause.seconds)
     return "\t".join((clause.id, clause.kind, limit, clause.title))
+
+
+class Unmatched(CouldNotRun):
+    """A --clause pattern that matches no clause of the list, which it
+    holds to be shown."""
+
+    def __init__(self, message: str, listed: List[Clause]) -> None:
+        super().__init__(message)
+        self.listed = listed
+
+
+def select(listed: List[Clause], patterns: Sequence[str]) -> List[Clause]:
+    """The clauses whose ids match any of PATTERNS (shell-style: * ? [...],
+    so an exact id matches itself alone), in the list's order; Unmatched
+    names the first pattern that matches none."""
+    for pattern in patterns:
+        if not any(fnmatch.fnmatchcase(clause.id, pattern) for clause in listed):
+            raise Unmatched(f"--clause {pattern} matches no clause; the clauses are:", listed)
+    return [clause for clause in listed if any(fnmatch.fnmatchcase(clause.id, pattern) for pattern in patterns)]

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: Apache-2.0
-"""lights-conformance [--junit FILE] [--keep-going] [--contract-only] MODULE.so...
+"""lights-conformance [--junit FILE] [--keep-going] [--contract-only] [--clause PATTERN]... [--gdb PORT] MODULE.so...
 
 Exits 0 when every clause judged passes for every module, 1 when any
 fails, 125 when the kit could not run: bad usage, a file that is no module,
@@ -19,8 +19,9 @@ from pellix.conformance.verdicts import COULD_NOT_RUN, Module, Run
 BROKEN_PIPE = 141
 
 USAGE = f"""\
-usage: lights-conformance [--junit FILE] [--keep-going] [--contract-only] MODULE.so...
-       lights-conformance --list
+usage: lights-conformance [--junit FILE] [--keep-going] [--contract-only]
+                          [--clause PATTERN]... [--gdb PORT] MODULE.so...
+       lights-conformance [--clause PATTERN]... --list
 
 Qualifies each MODULE.so, a lights module for the Pellix device, against the
 module's contract and this platform's policies beyond it: binary facts on
@@ -31,15 +32,26 @@ this host, behaviour on the emulated device, every module in one boot.
   --keep-going      run every clause; by default the kit stops at a module's
                     first failed clause
   --contract-only   judge the contract alone: policy clauses are not run
+  --clause PATTERN  run only the clauses whose ids match PATTERN, a
+                    shell-style pattern (* ? [...]: 'log.*', or an exact
+                    id such as backlight.greys), in the list's order;
+                    repeat it for more; the reports show only those
+  --gdb PORT        with exactly one device clause and one module: that
+                    clause's process stops on the device, the module
+                    loaded, before the clause's first call into it, under
+                    gdbserver; attach gdb-multiarch with
+                    'target remote 127.0.0.1:PORT'. The clause has no time
+                    limit then; its verdict is decided when it ends
   --list            print the clauses, one a line: ID, KIND (contract or
                     policy), TIME LIMIT in seconds (- for none), TITLE,
-                    separated by tabs
+                    separated by tabs (with --clause, those selected)
 
 PELLIX_TIMEOUT_SCALE (a positive number, default 1) multiplies every
 clause's time limit.
 
 Exits 0 when every clause judged passes, 1 when any fails, {COULD_NOT_RUN} when
-the kit could not qualify (bad usage, not a module, its own set-up failed).
+the kit could not qualify (bad usage, a --clause that matches no clause,
+not a module, its own set-up failed).
 """
 
 
@@ -50,6 +62,8 @@ class Options:
     contract_only: bool = False
     listing: bool = False
     help: bool = False
+    patterns: List[str] = field(default_factory=list)
+    gdb_port: Optional[int] = None
     modules: List[str] = field(default_factory=list)
 
 
@@ -62,10 +76,15 @@ def parse(argv: List[str]) -> Options:
         if argument in ("-h", "--help"):
             options.help = True
             return options
-        if argument == "--junit":
+        if argument in ("--junit", "--clause", "--gdb"):
             if len(rest) < 2:
-                raise CouldNotRun("--junit needs a file name")
-            options.junit = rest[1]
+                raise CouldNotRun(f"{argument} needs a value (see --help)")
+            if argument == "--junit":
+                options.junit = rest[1]
+            elif argument == "--clause":
+                options.patterns.append(rest[1])
+            else:
+                options.gdb_port = _port(rest[1])
             rest = rest[2:]
             continue
         if argument == "--keep-going":
@@ -86,6 +105,28 @@ def parse(argv: List[str]) -> Options:
     return options
 
 
+def _port(text: str) -> int:
+    if not text.isdigit() or not 1 <= int(text) <= 65535:
+        raise CouldNotRun(f"--gdb takes a TCP port (1 to 65535), not '{text}'")
+    return int(text)
+
+
+def _selected(listed: List[clauses.Clause], options: Options) -> Optional[List[clauses.Clause]]:
+    """The clauses --clause selected (None without it); under --gdb, the
+    one device clause of the one module."""
+    chosen = clauses.select(listed, options.patterns) if options.patterns else None
+    if options.gdb_port is not None:
+        if chosen is None or len(chosen) != 1:
+            count = "none" if chosen is None else f"{len(chosen)} clauses"
+            raise CouldNotRun(f"--gdb debugs exactly one clause: --clause selected {count}")
+        if chosen[0].seconds is None:
+            raise CouldNotRun(f"--gdb debugs a clause on the device: {chosen[0].id} is a binary fact, "
+                              "read on this host")
+        if len(options.modules) != 1:
+            raise CouldNotRun("--gdb debugs one module")
+    return chosen
+
+
 def _check_report(path: str) -> None:
     folder = os.path.dirname(path) or "."
     if not os.path.isdir(folder) or not os.access(folder, os.W_OK) or os.path.isdir(path):
@@ -96,6 +137,7 @@ def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.Che
     """Qualifies the modules of OPTIONS; prints the text report and writes
     the JUnit report; returns the exit status."""
     listed = clauses.listed(kit.share)
+    chosen = _selected(listed, options)
     for module_path in options.modules:
         binary.check_file(module_path)
     if options.junit is not None:
@@ -109,7 +151,9 @@ def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.Che
         raise CouldNotRun(str(error)) from None
 
     run = Run(listed, [Module(number, path) for number, path in enumerate(options.modules, 1)],
-              keep_going=options.keep_going, contract_only=options.contract_only)
+              keep_going=options.keep_going, contract_only=options.contract_only,
+              selected=None if chosen is None else frozenset(clause.id for clause in chosen),
+              gdb_port=options.gdb_port)
     for module in run.modules:
         binary.judge_binary(run, module, binary.read_facts(module.path, check_module))
     try:
@@ -150,6 +194,8 @@ def main(argv: List[str], prefix: Optional[str] = None, check_module: Optional[b
             listed = clauses.listed(kit.share)
             if options.modules:
                 raise CouldNotRun("--list takes no module")
+            if options.patterns:
+                listed = clauses.select(listed, options.patterns)
             print("\n".join(clauses.list_line(clause) for clause in listed))
             return 0
         if not options.modules:
@@ -160,6 +206,8 @@ def main(argv: List[str], prefix: Optional[str] = None, check_module: Optional[b
     except CouldNotRun as error:
         sys.stdout.flush()
         print(f"lights-conformance: {error}", file=sys.stderr)
+        if isinstance(error, clauses.Unmatched):
+            print("\n".join(clauses.list_line(clause) for clause in error.listed), file=sys.stderr)
         return COULD_NOT_RUN
     except BrokenPipeError:
         # As any command writing into a pipe nobody reads any more.

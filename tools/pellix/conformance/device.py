@@ -8,17 +8,25 @@ pellix.protocol.judge's.
 import os
 import re
 import secrets
+import signal
 import subprocess
 import sys
 from dataclasses import dataclass
-from typing import List
+from typing import IO, List
 
 from pellix.conformance import CouldNotRun
+from pellix.conformance.clauses import Clause
 from pellix.conformance.verdicts import Module, Run, Verdict
 from pellix.protocol import judge
 
 # The runner's own time beyond the clauses' limits, for the boot.
 BOOT_ALLOWANCE = 60
+# Under the debugger the run has no limit of the clause's; the runner's is
+# a day, so that a forgotten session still ends.
+DEBUGGER_TIMEOUT = 86400
+# The runner's option for a debugger line that the program attaches
+# gdbserver to itself (the judge, to the clause's process).
+RUNNER_GDB_ATTACH = "--gdb-attach"
 
 
 @dataclass(frozen=True)
@@ -53,7 +61,17 @@ def judge_options(run: Run, per_mille: int) -> List[str]:
         options.append(judge.OPTION_KEEP_GOING)
     if run.contract_only:
         options.append(judge.OPTION_CONTRACT_ONLY)
+    if run.selected is not None:
+        for clause in device_clauses(run):
+            options += [judge.OPTION_CLAUSE, clause.id]
+    if run.gdb_port is not None:
+        options.append(judge.OPTION_GDB)
     return options
+
+
+def device_clauses(run: Run) -> List[Clause]:
+    """The device clauses judged in this run."""
+    return [clause for clause in run.clauses if clause.seconds is not None and run.judged(clause)]
 
 
 def crash_place(errors: str, pid: str, module: Module) -> str:
@@ -116,13 +134,33 @@ def read_lines(run: Run, sent: List[Module], token: str, output: str, errors: st
         raise CouldNotRun(f"the judge ended before its last verdict: {last}")
 
 
+def _passed_on(command: List[str], output: IO[bytes], errors: IO[bytes]) -> int:
+    """Runs COMMAND with its standard error kept in ERRORS and passed on
+    here as it comes: under the debugger the supplier sees when the
+    clause's process waits, and gdbserver's words."""
+    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
+    # runner (in the same process group); its status says so.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as runner:
+            assert runner.stderr is not None
+            for line in iter(runner.stderr.readline, b""):
+                errors.write(line)
+                sys.stderr.buffer.write(line)
+                sys.stderr.flush()
+            return runner.wait()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     """Runs every module that still needs the device through the judge, in
     one boot, and records its verdicts."""
     sent = [module for module in run.modules if run.goes_on(module)]
-    if not sent:
+    if not sent or not device_clauses(run):
         return
-    total = sum(clause.seconds for clause in run.clauses if clause.seconds is not None)
+    total = sum(clause.seconds for clause in run.clauses if clause.seconds is not None and run.chosen(clause))
     # Each module goes to the device under a name of its own; the runner
     # counts its time-out from the judge's start and scales it itself.
     files: List[str] = []
@@ -136,12 +174,19 @@ def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     token_file = os.path.join(scratch, "token")
     with open(token_file, "w") as handle:
         handle.write(token + "\n")
-    command = [kit.runner, "--timeout", str(total * len(sent) + BOOT_ALLOWANCE), "--stdin", token_file, *files,
+    limit = total * len(sent) + BOOT_ALLOWANCE
+    debugger: List[str] = []
+    if run.gdb_port is not None:
+        limit, debugger = DEBUGGER_TIMEOUT, [RUNNER_GDB_ATTACH, str(run.gdb_port)]
+    command = [kit.runner, "--timeout", str(limit), *debugger, "--stdin", token_file, *files,
                "--", kit.judge, *judge_options(run, per_mille), *arguments]
     output_file, errors_file = os.path.join(scratch, "judge"), os.path.join(scratch, "judge.err")
     try:
         with open(output_file, "wb") as output, open(errors_file, "wb") as errors:
-            status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output, stderr=errors).returncode
+            if run.gdb_port is None:
+                status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output, stderr=errors).returncode
+            else:
+                status = _passed_on(command, output, errors)
     except OSError as error:
         raise CouldNotRun(f"cannot start {kit.runner}: {error.strerror}") from None
     with open(output_file, "rb") as handle:

@@ -18,8 +18,12 @@ def text(run: Run, module: Module) -> List[str]:
     alone = ", against the contract alone" if run.contract_only else ""
     lines = [f"lights-conformance: {module.path}{alone}", f"module: {module.path}", f"sha256: {module.sha256}",
              f"build-id: {module.build_id}", f"version: {module.version}"]
+    if run.selected is not None:
+        lines.append(f"clauses: {len(run.selected)} of {len(run.clauses)}, as --clause selected")
     not_run = not_judged = 0
     for clause in run.clauses:
+        if not run.chosen(clause):
+            continue
         shown = f"{clause.kind:<8}  {clause.id}: {clause.title}"
         verdict = module.verdicts.get(clause.id)
         if verdict is None:
@@ -28,7 +32,7 @@ def text(run: Run, module: Module) -> List[str]:
             else:
                 not_judged += 1
         elif verdict.outcome == judge.PASS:
-            lines.append(f"pass  {shown}")
+            lines.append(f"pass  {shown}" + (f" ({verdict.evidence})" if verdict.evidence else ""))
         elif verdict.outcome == judge.FAIL:
             lines.append(f"fail  {shown}: {verdict.evidence}")
         else:
@@ -60,11 +64,15 @@ def _case(run: Run, module: Module, clause: Clause) -> report.Case:
 
 def junit(run: Run) -> bytes:
     """The JUnit report of the run: a testsuite per module, a testcase per
-    clause of the list."""
+    clause of the list, or of those --clause selected, whose ids its
+    property "clauses" then names."""
     suites = []
     for module in run.modules:
         properties = {"module": module.path, "sha256": module.sha256, "build_id": module.build_id,
                       "version": module.version, "contract_only": "true" if run.contract_only else "false"}
+        if run.selected is not None:
+            properties["clauses"] = " ".join(clause.id for clause in run.clauses if run.chosen(clause))
         suites.append(report.Suite(f"lights-conformance {module.path}", properties=properties,
-                                   cases=[_case(run, module, clause) for clause in run.clauses]))
+                                   cases=[_case(run, module, clause) for clause in run.clauses
+                                          if run.chosen(clause)]))
     return report.to_xml(suites)

@@ -5,7 +5,7 @@ was not run. The run's exit status follows from them alone.
 """
 
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional
+from typing import Dict, FrozenSet, List, Optional
 
 from pellix.conformance import CouldNotRun
 from pellix.conformance.clauses import Clause
@@ -53,10 +53,19 @@ class Run:
     modules: List[Module]
     keep_going: bool = False
     contract_only: bool = False
+    # The ids --clause selected; None for every clause.
+    selected: Optional[FrozenSet[str]] = None
+    # Under --gdb, the TCP port of the debugger's line.
+    gdb_port: Optional[int] = None
+
+    def chosen(self, clause: Clause) -> bool:
+        """Whether --clause left the clause in this run (the reports show
+        no other)."""
+        return self.selected is None or clause.id in self.selected
 
     def judged(self, clause: Clause) -> bool:
         """Whether the clause is judged in this run at all."""
-        return not self.contract_only or clause.kind == judge.CONTRACT
+        return self.chosen(clause) and (not self.contract_only or clause.kind == judge.CONTRACT)
 
     def clause(self, clause_id: str) -> Optional[Clause]:
         return next((clause for clause in self.clauses if clause.id == clause_id), None)
@@ -66,8 +75,11 @@ class Run:
         return self.keep_going or not module.failed()
 
     def record(self, module: Module, clause_id: str, verdict: Verdict) -> None:
-        if self.clause(clause_id) is None:
+        clause = self.clause(clause_id)
+        if clause is None:
             raise CouldNotRun(f"a verdict for an unknown clause '{clause_id}'")
+        if not self.judged(clause):
+            raise CouldNotRun(f"a verdict for {clause_id}, which this run does not judge")
         if verdict.outcome not in judge.VERDICTS:
             raise CouldNotRun(f"the verdict '{verdict.outcome}' for {clause_id}")
         if clause_id in module.verdicts:

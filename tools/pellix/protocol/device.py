@@ -42,6 +42,9 @@ CORES_LIMIT = 32 << 20
 # The kernel command line's parameters for init.
 PARAM_PORT_WAIT_MS = "pellix_port_wait_ms"
 PARAM_GDB = "pellix_gdb"
+# PARAM_GDB's value when the program attaches gdbserver itself (1: init
+# runs the program under it).
+GDB_ATTACH = "attach"
 # How long init waits for its ports when the command line does not say.
 PORT_WAIT_MS = 10000
 
@@ -69,6 +72,7 @@ CONSTANTS = [
     Constant("PELLIX_CORES_LIMIT", CORES_LIMIT, "bytes of cores the device keeps for a run"),
     Constant("PELLIX_PARAM_PORT_WAIT_MS", PARAM_PORT_WAIT_MS, "how long init waits for its ports, scaled"),
     Constant("PELLIX_PARAM_GDB", PARAM_GDB, "1: the program runs under gdbserver"),
+    Constant("PELLIX_GDB_ATTACH", GDB_ATTACH, "PELLIX_PARAM_GDB's value when the program attaches gdbserver itself"),
     Constant("PELLIX_PORT_WAIT_MS", PORT_WAIT_MS, "the wait for the ports when the command line has none"),
     Constant("PELLIX_RUN_FILE", RUN_FILE, "the program's path, then argv, each ending in NUL"),
     Constant("PELLIX_STDIN_FILE", STDIN_FILE, "the program's standard input, when given"),

@@ -16,6 +16,7 @@ clause a line: LIST_FIELDS, separated by SEPARATOR.
 from typing import Dict, List, Tuple
 
 from pellix.protocol import Constant
+from pellix.protocol import device
 
 SEPARATOR = "\t"
 
@@ -24,6 +25,16 @@ OPTION_LIST = "--list"
 OPTION_KEEP_GOING = "--keep-going"
 OPTION_CONTRACT_ONLY = "--contract-only"
 OPTION_TIME_SCALE = "--time-scale"
+# Run only this clause (an id of the list); repeated, only those, in the
+# list's order.
+OPTION_CLAUSE = "--clause"
+# With exactly one --clause: its process waits, the module loaded, before
+# the clause's first call into it, for gdbserver, which the judge attaches
+# to it over the device's debugger port; that clause has no time limit.
+OPTION_GDB = "--gdb"
+# The device's debugger port (the runner's, by its name) and gdbserver.
+GDB_PORT_NAME = device.PORT_GDB
+GDBSERVER = "/usr/bin/gdbserver"
 
 # The token: drawn by the host, refused by the judge when shorter.
 TOKEN_MIN_LENGTH = 16
@@ -84,6 +95,10 @@ CONSTANTS: List[Constant] = [
     Constant("JUDGE_OPTION_KEEP_GOING", OPTION_KEEP_GOING, "run every clause, past a module's first failure"),
     Constant("JUDGE_OPTION_CONTRACT_ONLY", OPTION_CONTRACT_ONLY, "run no policy clause"),
     Constant("JUDGE_OPTION_TIME_SCALE", OPTION_TIME_SCALE, "multiplies every time limit (a positive number)"),
+    Constant("JUDGE_OPTION_CLAUSE", OPTION_CLAUSE, "run only this clause (repeated: only these)"),
+    Constant("JUDGE_OPTION_GDB", OPTION_GDB, "the one clause's process waits for gdbserver, the module loaded"),
+    Constant("JUDGE_GDB_PORT_NAME", GDB_PORT_NAME, "the device's debugger port, found by this name"),
+    Constant("JUDGE_GDBSERVER", GDBSERVER, "gdbserver on the device, attached to the clause's process"),
     Constant("JUDGE_TOKEN_MIN_LENGTH", TOKEN_MIN_LENGTH, "a shorter token is refused as bad usage"),
     Constant("JUDGE_TOKEN_MAX_LENGTH", TOKEN_MAX_LENGTH, "the longest token the judge keeps"),
     Constant("JUDGE_LINE_CLAUSE", CLAUSE, "a clause's verdict"),

@@ -10,8 +10,9 @@ import pytest
 from device.runs import Boots, Built, Context
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-# Devices booting at once: each keeps one core busy.
-WORKERS = (os.cpu_count() or 1) + 1
+# Devices at once: a booting one keeps a core busy; those that wait for a
+# time-out idle beside them.
+WORKERS = (os.cpu_count() or 1) + 2
 _WANTED: List[str] = []
 
 

@@ -40,44 +40,19 @@ def bound(timeout: float, boot: float = BOOT_TIMEOUT) -> float:
     return scaled(boot + timeout + SLACK)
 
 
-@dataclass(frozen=True)
 class Built:
     """The built tree the tests run: the installed runner, and the build's programs."""
 
-    out: str
-    build: str
-
-    @property
-    def runner(self) -> str:
-        return os.path.join(self.out, "bin", "pellix-device")
-
-    @property
-    def crash_report(self) -> str:
-        return os.path.join(self.out, "bin", "pellix-crash-report")
-
-    @property
-    def share(self) -> str:
-        return os.path.join(self.out, "share", "pellix-device")
-
-    @property
-    def lib(self) -> str:
-        return os.path.join(self.out, "lib")
-
-    @property
-    def test_program(self) -> str:
-        return os.path.join(self.build, "platform", "device", "runner-test-program")
-
-    @property
-    def module_fault(self) -> str:
-        return os.path.join(self.build, "platform", "device", "module-fault")
-
-    @property
-    def loader(self) -> str:
-        return os.path.join(self.build, "platform", "loader", "lights-loader")
-
-    @property
-    def module(self) -> str:
-        return os.path.join(self.build, "lights", "lumivane.so")
+    def __init__(self, out: str, build: str) -> None:
+        self.out = out
+        self.runner = os.path.join(out, "bin", "pellix-device")
+        self.crash_report = os.path.join(out, "bin", "pellix-crash-report")
+        self.share = os.path.join(out, "share", "pellix-device")
+        self.lib = os.path.join(out, "lib")
+        self.test_program = os.path.join(build, "platform", "device", "runner-test-program")
+        self.module_fault = os.path.join(build, "platform", "device", "module-fault")
+        self.loader = os.path.join(build, "platform", "loader", "lights-loader")
+        self.module = os.path.join(build, "lights", "lumivane.so")
 
 
 @dataclass
@@ -211,12 +186,16 @@ def eventually(seconds: float, condition: Callable[[], bool]) -> bool:
 
 Job = Callable[[Context], Outcome]
 JOBS: Dict[str, Job] = {}
+# How long each job waits on purpose, for a time-out: such a job starts
+# first, as its device mostly idles beside the others' boots.
+WAITS: Dict[str, float] = {}
 
 
-def job(name: str) -> Callable[[Job], Job]:
+def job(name: str, waits: float = 0) -> Callable[[Job], Job]:
     """Registers a run that boots, for the tests marked boots(NAME)."""
     def register(function: Job) -> Job:
         JOBS[name] = function
+        WAITS[name] = waits
         return function
     return register
 
@@ -228,7 +207,7 @@ class Boots:
         self.context = context
         self.pool = ThreadPoolExecutor(workers)
         self.futures: Dict[str, "Future[Outcome]"] = {}
-        for name in names:
+        for name in sorted(names, key=lambda name: -WAITS[name]):
             self.start(name)
 
     def start(self, name: str) -> None:

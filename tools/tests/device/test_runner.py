@@ -169,18 +169,21 @@ def _too_many(context):
 
 @job("lagging")
 def _lagging(context):
-    """The arguments' output, while the runner is stopped from the device's
-    start until it has powered off: what the program wrote must wait for
-    the runner, whole, wherever the runner lags."""
+    """The arguments' output, while every process of the runner but qemu is
+    stopped, from the device's start until it has powered off: what the
+    program wrote must wait for the runner, whole, however far it lags."""
     tmp = os.path.join(context.scratch, "tmp.lagging")
     os.makedirs(tmp)
     process = subprocess.Popen([context.built.runner, "--timeout", str(SOON), context.built.test_program, "args",
                                 *ARGUMENTS], env=dict(os.environ, TMPDIR=tmp), stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, process_group=0)
     facts = {"qemu ran": eventually(SOON, lambda: bool(qemu_under(tmp)))}
-    process.send_signal(signal.SIGSTOP)
+    stopped = [pid for pid in group_members(process.pid) if pid not in qemu_under(tmp)]
+    for pid in stopped:
+        os.kill(pid, signal.SIGSTOP)
     facts["qemu ended"] = eventually(SOON, lambda: not qemu_under(tmp))
-    process.send_signal(signal.SIGCONT)
+    for pid in stopped:
+        os.kill(pid, signal.SIGCONT)
     try:
         out, _ = process.communicate(timeout=bound(SOON))
     except subprocess.TimeoutExpired:
@@ -310,13 +313,14 @@ def test_a_program_whose_dynamic_linker_is_missing_ends_127_named(boots):
 # multiplies the time-outs given, the run's included, and takes only a
 # positive number.
 
-job("own_time")(lambda context: run([context.built.runner, "--timeout", "3", "--boot-timeout", "60",
-                                     context.built.test_program, "wait"], bound(3, boot=60)))
+job("own_time", waits=3)(lambda context: run(
+    [context.built.runner, "--timeout", "3", "--boot-timeout", "60", context.built.test_program, "wait"],
+    bound(3, boot=60)))
 # The run's limit, 2 s scaled by 5, against the 2 s of a runner that forgot
 # the scale in the run: far enough apart that neither the program's start
 # after the boot nor the runner's own end blurs them.
 SCALE, SCALED_TIMEOUT = 5, 2
-job("scaled_time")(lambda context: run(
+job("scaled_time", waits=SCALE * SCALED_TIMEOUT)(lambda context: run(
     [context.built.runner, "--timeout", str(SCALED_TIMEOUT), context.built.test_program, "wait"],
     scaled(SCALE * (SCALED_TIMEOUT + 30) + SLACK), env={"PELLIX_TIMEOUT_SCALE": str(SCALE)}))
 
@@ -372,7 +376,7 @@ def test_an_image_past_96_mib_is_refused_before_boot(built, tmp_path):
 # --- The status is the runner's to tell: a program that writes status
 # lines everywhere it can and then never ends has timed out.
 
-job("forge")(lambda context: device(context, context.built.test_program, "forge", timeout=10))
+job("forge", waits=10)(lambda context: device(context, context.built.test_program, "forge", timeout=10))
 
 
 @pytest.mark.boots("forge")
@@ -585,8 +589,9 @@ def broken_device(context: Context, name: str) -> str:
     return os.path.join(folder, "bin", "pellix-device")
 
 
-job("corrupt")(lambda context: run([broken_device(context, "corrupt"), "--boot-timeout", "5",
-                                    context.built.test_program, "args"], bound(SOON, boot=5)))
+job("corrupt", waits=5)(lambda context: run(
+    [broken_device(context, "corrupt"), "--boot-timeout", "5", context.built.test_program, "args"],
+    bound(SOON, boot=5)))
 
 
 @pytest.mark.boots("corrupt")
