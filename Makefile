@@ -11,6 +11,8 @@
 #   make coverage  the module's line and branch coverage by the host tests
 #   make release  dist/lumivane-VERSION.tar.xz of this commit, qualified
 #               (docs/release.md)
+#   make package  the Debian packages of the device, the kit and the records
+#               header into dist/ (docs/release.md)
 CONFIGS := host armv5te i686
 CHECK_CONFIGS := host-asan host-tsan host-fuzz host-clang
 FUZZ_SECONDS ?= 60
@@ -18,7 +20,7 @@ FUZZ_SECONDS ?= 60
 # a user's build with a newer compiler warns and goes on.
 WARNINGS_AS_ERRORS ?= $(if $(filter true,$(CI)),ON,OFF)
 
-.PHONY: all deps build device demo test lint fuzz bench coverage release $(CONFIGS) $(CHECK_CONFIGS)
+.PHONY: all deps build device demo test lint fuzz bench coverage release package $(CONFIGS) $(CHECK_CONFIGS)
 
 all: build demo
 
@@ -68,3 +70,7 @@ coverage: deps
 # The release builds what ships in build folders of its own.
 release: deps
 	@./scripts/release
+
+# The Debian packages, built by dpkg-buildpackage from debian/.
+package: deps
+	@./scripts/package

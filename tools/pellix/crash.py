@@ -170,6 +170,9 @@ def main(argv: List[str], out: Optional[TextIO] = None) -> int:
                 else:
                     search.append(arguments[1])
                 del arguments[:2]
+            elif word in ("-h", "--help"):
+                stream.write(f"{USAGE}\n\n{__doc__}")
+                return 0
             elif word == "--":
                 del arguments[0]
                 break

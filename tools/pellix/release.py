@@ -8,7 +8,8 @@
     --allow-dirty  build a tree with uncommitted changes; the SBOM then names
                    the commit with "-dirty", and the release is no release
 
-It builds what ships in build folders of its own, qualifies the module on the emulated device with the kit, and
+It builds what ships in build folders of its own, the Debian packages too (scripts/package, into debian/ of the
+archive), qualifies the module on the emulated device with the kit, and
 archives the lot with a fixed order, owners, modes and times (every time SOURCE_DATE_EPOCH, the commit's), so
 that two builds of one commit give the same bytes. Exits 1 when the release cannot be made, 2 on bad usage.
 """
@@ -32,6 +33,9 @@ TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))
 USAGE = "usage: release [--dist DIR] [--build DIR] [--allow-dirty]"
 VERSION_FORM = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+")
 SUMS = "SHA256SUMS"
+# The Debian packages the archive carries, in its folder debian/ (scripts/package builds them).
+DEBIAN = "debian"
+DEBIAN_PACKAGES = ("lights-conformance", "lumivane-dev", "pellix-device")
 STEADY_PROPERTY = "pid"  # what each clause's process was: differs from run to run
 
 
@@ -180,6 +184,23 @@ def stage(top: str, root: str, arm: str, i686: str) -> None:
              os.path.join(root, "bin"), 0o755)
     _install([os.path.join(top, "NEWS")], root, 0o644)
     _install(_files_in(os.path.join(top, "LICENSES"), ".txt"), os.path.join(root, "LICENSES"), 0o644)
+
+
+def build_packages(top: str, root: str, build: str, env: Dict[str, str]) -> None:
+    """The Debian packages of the tree, built by scripts/package into BUILD/debian, into ROOT/debian."""
+    built = os.path.join(build, DEBIAN)
+    shutil.rmtree(built, ignore_errors=True)
+    log = os.path.join(build, "package.log")
+    # Dated by their changelog, as make package dates them, not by the commit: the same bytes either way.
+    package_env = {name: value for name, value in env.items() if name != "SOURCE_DATE_EPOCH"}
+    if not _logged([os.path.join(top, "scripts", "package")], log, dict(package_env, DIST=built), mode="w"):
+        raise ReleaseError(f"the Debian packages could not be built (scripts/package; the log: {log}):\n"
+                           + _tail(log, 3000))
+    debs = _files_in(built, ".deb")
+    if sorted(os.path.basename(deb).split("_")[0] for deb in debs) != list(DEBIAN_PACKAGES):
+        raise ReleaseError(f"scripts/package built {', '.join(map(os.path.basename, debs)) or 'nothing'}, "
+                           f"not one package of each of {', '.join(DEBIAN_PACKAGES)}")
+    _install(debs, os.path.join(root, DEBIAN), 0o644)
 
 
 # --- The qualification.
@@ -354,7 +375,11 @@ def release(top: str, options: Options) -> str:
     stage(top, root, arm, i686)
     print("release: qualifying the module on the emulated device", flush=True)
     qualify(root, os.path.join(arm, "bin", "lights-conformance"), env)
+    print("release: building the Debian packages", flush=True)
+    build_packages(top, root, build, env)
     document = sbom.document(version, commit.name, commit.epoch, sbom.resolve_packages(sbom.shapers()))
+    sbom.add_built(document, [(os.path.join(DEBIAN, name), sha256_of(os.path.join(root, DEBIAN, name)))
+                              for name in sorted(os.listdir(os.path.join(root, DEBIAN)))])
     spdx = os.path.join(root, f"{name}.spdx.json")
     report.place(spdx, (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode())
     os.chmod(spdx, 0o644)

@@ -4,6 +4,7 @@ shaped the bytes or the device the module was qualified on, with its version as 
 
 import datetime
 import os
+import posixpath
 import re
 import shutil
 import subprocess
@@ -156,3 +157,31 @@ def document(version: str, commit: str, epoch: int, packages: List[Shaper]) -> D
         + [{"spdxElementId": element, "relationshipType": kind, "relatedSpdxElement": "SPDXRef-Package-lumivane"}
            for kind, element in relations],
     }
+
+
+def add_built(document: Dict[str, object], files: List[Tuple[str, str]]) -> None:
+    """Adds to DOCUMENT each Debian package the release built, FILES being (path in the archive, SHA-256) of
+    files named NAME_VERSION_ARCH.deb: a package generated from lumivane, named by its file's checksum."""
+    packages = document["packages"]
+    relationships = document["relationships"]
+    assert isinstance(packages, list) and isinstance(relationships, list)
+    for path, sha256 in files:
+        name, version, architecture = posixpath.basename(path)[:-len(".deb")].split("_")
+        spdx_id = "SPDXRef-Built-" + re.sub(r"[^A-Za-z0-9.-]", "-", name)
+        packages.append({
+            "SPDXID": spdx_id,
+            "name": name,
+            "versionInfo": version,
+            "packageFileName": path,
+            "checksums": [{"algorithm": "SHA256", "checksumValue": sha256}],
+            "downloadLocation": "NOASSERTION",
+            "filesAnalyzed": False,
+            "licenseConcluded": "NOASSERTION",
+            "licenseDeclared": "NOASSERTION",
+            "copyrightText": "NOASSERTION",
+            "comment": "a Debian package of this release (its copyright file names its licences)",
+            "externalRefs": [{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
+                              "referenceLocator": f"pkg:deb/{_quote(name)}@{_quote(version)}?arch={architecture}"}],
+        })
+        relationships.append({"spdxElementId": "SPDXRef-Package-lumivane", "relationshipType": "GENERATES",
+                              "relatedSpdxElement": spdx_id})

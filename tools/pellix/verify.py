@@ -8,6 +8,7 @@ by the same reading of the archive that judged them. Exits 0 when every check ho
 it cannot verify at all (bad usage, no archive, no kit).
 """
 
+import json
 import lzma
 import os
 import posixpath
@@ -38,6 +39,7 @@ DEBUG_FILE = "the debug file matches the module's build ID"
 REPORT_SHA256 = "the report names this module's SHA-256"
 REPORT_BUILD_ID = "the report names this module's build ID"
 VERSION = "the module and the report carry the archive's version"
+PACKAGES = "the Debian packages are the release's version, each named in the SBOM by its SHA-256"
 REPORT_PASSES = "the report passes every clause"
 QUALIFIES = "the module qualifies again on the emulated device"
 
@@ -256,6 +258,36 @@ def carries_version(root: str) -> None:
     report_names(root, "version", version)
 
 
+def packages_match(root: str) -> None:
+    """debian/ holds one package of each of the release's, of the archive's version as dpkg reads it, and the
+    SBOM names each by its path and SHA-256 (SHA256SUMS has already vouched for the bytes)."""
+    version = os.path.basename(root)[len("lumivane-"):]
+    folder = os.path.join(root, release.DEBIAN)
+    names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    found = []
+    for name in names:
+        shown = subprocess.run(["dpkg-deb", "--show", "--showformat=${Package}\t${Version}",
+                                os.path.join(folder, name)],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=False)
+        package, _, package_version = shown.stdout.partition("\t")
+        if shown.returncode != 0 or not name.endswith(".deb"):
+            raise Failed(f"{release.DEBIAN}/{name} is no Debian package")
+        if package_version != version:
+            raise Failed(f"{release.DEBIAN}/{name} is {package} {package_version}, not of version {version}")
+        found.append(package)
+    if found != list(release.DEBIAN_PACKAGES):
+        raise Failed(f"{release.DEBIAN}/ holds {' '.join(found) or 'nothing'}, not {' '.join(release.DEBIAN_PACKAGES)}")
+    try:
+        with open(os.path.join(root, f"lumivane-{version}.spdx.json"), encoding="utf-8") as document:
+            named = {entry.get("packageFileName"): entry.get("checksums") for entry in json.load(document)["packages"]}
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        raise Failed(f"the SBOM cannot be read: {error}") from None
+    for name in names:
+        sha256 = release.sha256_of(os.path.join(folder, name))
+        if named.get(f"{release.DEBIAN}/{name}") != [{"algorithm": "SHA256", "checksumValue": sha256}]:
+            raise Failed(f"the SBOM does not name {release.DEBIAN}/{name} by its SHA-256 {sha256}")
+
+
 def report_passes(root: str) -> None:
     """The report ran at least one clause, and none failed, was skipped or ended in error."""
     suite = report_suite(root)
@@ -356,6 +388,7 @@ def _checks(steps: _Steps, archive: str, kit: str, scratch: str) -> None:
     steps.run(REPORT_SHA256, report_names, root, "sha256", steps.outcome.module_sha256)
     steps.run(REPORT_BUILD_ID, report_names, root, "build_id", build_id_of(module) or "none")
     steps.run(VERSION, carries_version, root)
+    steps.run(PACKAGES, packages_match, root)
     steps.run(REPORT_PASSES, report_passes, root)
     steps.run(QUALIFIES, qualifies, module, kit, scratch)
 

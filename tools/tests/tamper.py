@@ -5,9 +5,12 @@ A good archive is one the tests built themselves, so it is read as trusted. A co
 edited and packed again by the release's own writer; a copy with an unsafe member gets the member appended.
 """
 
+import glob
 import io
+import json
 import os
 import shutil
+import subprocess
 import tarfile
 from typing import Any, Callable, Dict, List, Optional
 
@@ -131,6 +134,39 @@ def change_module_version(root: str) -> None:
     _edit_report(root, lambda text: _other_property(text, "sha256", release.sha256_of(module)))
 
 
+def _first_package(root: str) -> str:
+    folder = os.path.join(root, release.DEBIAN)
+    return os.path.join(folder, sorted(os.listdir(folder))[0])
+
+
+def remove_package(root: str) -> None:
+    os.remove(_first_package(root))
+    release.write_sums(root)
+
+
+def package_of_another_version(root: str) -> None:
+    """A package rebuilt with another version in its control file, its SBOM entry and sum made to match."""
+    package = _first_package(root)
+    unpacked = package + ".d"
+    subprocess.run(["dpkg-deb", "-R", package, unpacked], check=True)
+    _rewrite(os.path.join(unpacked, "DEBIAN", "control"), lambda data: data.replace(b"\nVersion: ", b"\nVersion: 9", 1))
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", unpacked, package], check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(unpacked)
+    sbom_sum(root, release.sha256_of(package))
+
+
+def sbom_sum(root: str, sha256: str = "0" * 64) -> None:
+    """The SBOM naming the first package by SHA256, SHA256SUMS made to match."""
+    path = glob.glob(os.path.join(root, "*.spdx.json"))[0]
+    name = f"{release.DEBIAN}/{os.path.basename(_first_package(root))}"
+    document = json.loads(open(path, encoding="utf-8").read())
+    for entry in document["packages"]:
+        if entry.get("packageFileName") == name:
+            entry["checksums"] = [{"algorithm": "SHA256", "checksumValue": sha256}]
+    _rewrite(path, lambda data: json.dumps(document).encode())
+    release.write_sums(root)
+
+
 EDITS: Dict[str, Callable[[str], None]] = {
     "none": lambda root: None,
     "member": change_member,
@@ -150,6 +186,9 @@ EDITS: Dict[str, Callable[[str], None]] = {
     "report-failed": lambda root: _edit_report(
         root, lambda text: text.replace("</testcase>", '<failure message="failed"/></testcase>', 1)),
     "module-version": change_module_version,
+    "package-missing": remove_package,
+    "package-other-version": package_of_another_version,
+    "package-sbom-sum": sbom_sum,
 }
 
 

@@ -87,6 +87,13 @@ def test_a_report_that_cannot_be_made_says_why_and_exits_1(capsys, argv, says):
     assert capsys.readouterr().err == f"pellix-crash-report: {says}\n"
 
 
+def test_help_gives_the_usage_and_what_the_report_holds_and_exits_0(capsys):
+    # (its manual page is made from it)
+    assert crash.main(["--help", "a.core"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith(crash.USAGE + "\n\n") and "Exits 0 when the report was printed" in out
+
+
 @pytest.mark.skipif(shutil.which("eu-unstrip") is None or shutil.which("gdb-multiarch") is None,
                     reason="elfutils and gdb-multiarch are not installed: run make")
 def test_a_file_that_is_no_core_gives_no_report(capsys, tmp_path):

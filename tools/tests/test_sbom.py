@@ -44,3 +44,15 @@ def test_a_file_of_no_debian_package_is_refused_for_the_sbom(tmp_path: str) -> N
         sbom.resolve_packages([sbom.Shaper("a stray file", "BUILD_TOOL_OF", stray)])
     with pytest.raises(sbom.SbomError):
         sbom.resolve_packages([sbom.Shaper("a missing file", "BUILD_TOOL_OF", stray + ".missing")])
+
+
+def test_each_built_package_is_named_by_its_file_and_sha256_as_generated_from_lumivane() -> None:
+    document = sbom.document("1.0.0", "abc", 0, [])
+    sbom.add_built(document, [("debian/lights-conformance_1.0.0_amd64.deb", "ab" * 32)])
+    entry = document["packages"][-1]  # type: ignore[index]
+    assert (entry["name"], entry["versionInfo"], entry["packageFileName"], entry["checksums"]) == (
+        "lights-conformance", "1.0.0", "debian/lights-conformance_1.0.0_amd64.deb",
+        [{"algorithm": "SHA256", "checksumValue": "ab" * 32}])
+    assert entry["externalRefs"][0]["referenceLocator"] == "pkg:deb/lights-conformance@1.0.0?arch=amd64"
+    assert {"spdxElementId": "SPDXRef-Package-lumivane", "relationshipType": "GENERATES",
+            "relatedSpdxElement": entry["SPDXID"]} in document["relationships"]  # type: ignore[operator]

@@ -20,7 +20,7 @@ from pellix import verify
 
 ALL_CHECKS = [verify.MATCHES_SHA256, verify.READABLE, verify.SAFE_MEMBERS, verify.EXTRACTS, verify.ONE_FOLDER,
               verify.SUMS_LIST, verify.SUMS_MATCH, verify.DEBUG_FILE, verify.REPORT_SHA256, verify.REPORT_BUILD_ID,
-              verify.VERSION, verify.REPORT_PASSES, verify.QUALIFIES]
+              verify.VERSION, verify.PACKAGES, verify.REPORT_PASSES, verify.QUALIFIES]
 
 
 @pytest.fixture(scope="module")
@@ -86,6 +86,9 @@ def test_a_repacked_release_passes_every_check_up_to_the_kit(good_tree: str, fai
     ("report-build-id", verify.REPORT_BUILD_ID),
     ("report-version", verify.VERSION),
     ("module-version", verify.VERSION),
+    ("package-missing", verify.PACKAGES),
+    ("package-other-version", verify.PACKAGES),
+    ("package-sbom-sum", verify.PACKAGES),
     ("report-failed", verify.REPORT_PASSES),
 ])
 def test_a_changed_release_fails_at_the_check_that_sees_it(kind: str, check: str, good_tree: str,
