@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-"""make test's runner: every given configuration's tests through ctest, then
-the tools' own tests through pytest (the configuration "tools"), then a
+"""make test's runner: every given configuration's tests through ctest, one
+after another, and beside them the tools' own tests through pytest (the
+configuration "tools", shown last), then a
 table of the figures the tests reported, one line of counts per
 configuration and a total.
 
@@ -14,6 +15,7 @@ runner is gone is listed and killed.
 Exits 0 when nothing failed and something passed, 1 otherwise.
 """
 
+import io
 import os
 import re
 import signal
@@ -244,26 +246,36 @@ def run(configs: Sequence[str], top: str = TOP, out: Optional[BinaryIO] = None,
     build = os.path.join(top, "build")
     os.makedirs(build, exist_ok=True)
     tester = user_namespace()
-    lines = []
-    for config in configs:
-        junit = os.path.join(build, f"ctest-{config}.xml")
-        if os.path.exists(junit):
-            os.unlink(junit)
-        stream.write(f"== ctest: {config}\n".encode())
-        stream.flush()
-        status, leftovers = run_suite(config, [*tester, "ctest", "--preset", config, "--output-junit", junit],
-                                      top, os.path.join(build, f"ctest-{config}.log"), stream)
-        lines.append(tally(config, junit, status, leftovers))
-
+    # The tools' tests mostly wait for the emulated device: they start first
+    # and run beside the configurations, their output held until those end.
     junit = os.path.join(build, "pytest-tools.xml")
     if os.path.exists(junit):
         os.unlink(junit)
-    stream.write(b"== pytest: tools\n")
-    stream.flush()
     command = tools_command or ["/usr/bin/python3", "-m", "pytest", "-q"]
-    status, leftovers = run_suite("tools", [*command, f"--junitxml={junit}"], os.path.join(top, "tools"),
-                                  os.path.join(build, "pytest-tools.log"), stream)
-    lines.append(tally("tools", junit, status, leftovers))
+    held = io.BytesIO()
+    ended: List[Tuple[int, bool]] = []
+
+    def tools_suite() -> None:
+        ended.append(run_suite("tools", [*command, f"--junitxml={junit}"], os.path.join(top, "tools"),
+                               os.path.join(build, "pytest-tools.log"), held))
+
+    beside = threading.Thread(target=tools_suite)
+    beside.start()
+    lines = []
+    for config in configs:
+        config_junit = os.path.join(build, f"ctest-{config}.xml")
+        if os.path.exists(config_junit):
+            os.unlink(config_junit)
+        stream.write(f"== ctest: {config}\n".encode())
+        stream.flush()
+        status, leftovers = run_suite(config, [*tester, "ctest", "--preset", config, "--output-junit",
+                                               config_junit], top, os.path.join(build, f"ctest-{config}.log"),
+                                      stream)
+        lines.append(tally(config, config_junit, status, leftovers))
+    beside.join()
+    stream.write(b"== pytest: tools\n" + held.getvalue())
+    stream.flush()
+    lines.append(tally("tools", junit, *(ended[0] if ended else (1, False))))
 
     # Every configuration's full test log that exists: one whose ctest did
     # not run has none.

@@ -16,7 +16,7 @@ from pellix import runtests
 
 FAKE_CTEST = """\
 #!/usr/bin/python3
-import json, os, subprocess, sys
+import json, os, subprocess, sys, time
 args = sys.argv[1:]
 config = args[args.index("--preset") + 1]
 # As ctest takes it, or as pytest does when it stands in for the tools' suite.
@@ -31,6 +31,15 @@ if plan.get("log") is not None:
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "LastTest.log"), "w") as handle:
         handle.write(plan["log"])
+if plan.get("touch"):
+    open(plan["touch"], "w").close()
+for _ in range(600 if plan.get("wait_for") else 0):
+    if os.path.exists(plan["wait_for"]):
+        break
+    time.sleep(0.05)
+else:
+    if plan.get("wait_for"):
+        sys.exit(3)
 if plan.get("leave"):
     # Holds the output open too: the runner must not wait for it.
     child = subprocess.Popen(["sleep", "1000"])
@@ -146,10 +155,14 @@ def test_a_process_the_tests_leave_running_is_named_killed_and_fails_them(top: T
 
 def test_the_tests_output_is_shown_in_order_and_kept_in_a_log(top: Top) -> None:
     top.plan("one", junit=junit("pass"), output="first output")
-    top.plan("two", junit=junit("pass"), output="second output")
-    output = top.run("one", "two")[1]
+    top.plan("two", junit=junit("pass"), output="second output", wait_for="fake/tools.started")
+    # The tools' suite runs beside the configurations (two waits for it to
+    # start), yet its output comes last.
+    top.plan("tools", junit=junit("pass"), output="tools output", touch="fake/tools.started")
+    status, output = top.run("one", "two")
     assert output.index("== ctest: one") < output.index("first output") < output.index("== ctest: two") \
-        < output.index("second output") < output.index("== pytest: tools")
+        < output.index("second output") < output.index("== pytest: tools") < output.index("tools output")
+    assert status == 0, output
     assert top.read("build", "ctest-two.log") == "second output\n"
 
 
