@@ -23,7 +23,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, List, Optional, TextIO
+from typing import Callable, List, Optional
 
 from pellix import crash, elf, qemu, scale
 from pellix.protocol import device as protocol
@@ -33,7 +33,7 @@ DEVICE_FAILURE = 125
 # unpacked into the device's RAM; beyond this it no longer fits beside it.
 PAYLOAD_LIMIT_MIB = 96
 RAM_MIB = 256
-SYSROOT = "/usr/arm-linux-gnueabi"
+SYSROOT = crash.SYSROOT
 
 # Every time-out of a run, in seconds on an ordinary host; each is
 # multiplied by PELLIX_TIMEOUT_SCALE.
@@ -42,8 +42,6 @@ BOOT_TIMEOUT = 30  # --boot-timeout's default, for init's first word
 PORT_TIMEOUT = 10  # for init, until its ports appear
 POWER_OFF_TIMEOUT = 10  # for the device to power off once its program ended
 QEMU_END_TIMEOUT = 5  # for qemu to end once told to, or to answer a question
-# How often the runner looks at the ports and at qemu (not a time-out).
-LOOK_SECONDS = 0.05
 
 NEEDED = ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "init", "backlight-report")
 CONSOLE_LINES = 15
@@ -108,7 +106,7 @@ class Follower(threading.Thread):
                 if not data and last:
                     return
                 if not data:
-                    self.finished.wait(LOOK_SECONDS / 2)
+                    self.finished.wait(qemu.LOOK_SECONDS / 2)
                     continue
                 try:
                     view = memoryview(data)
@@ -216,14 +214,12 @@ def _check_input(what: str, path: str) -> None:
 class Device:
     """One run of one program on the emulated device."""
 
-    def __init__(self, request: Request, prefix: str, per_mille: int, scale_text: str,
-                 err: Optional[TextIO] = None) -> None:
+    def __init__(self, request: Request, prefix: str, per_mille: int, scale_text: str) -> None:
         self.request = request
         self.prefix = prefix
         self.share = os.path.join(prefix, "share", "pellix-device")
         self.per_mille = per_mille
         self.scale_text = scale_text
-        self.err = err if err is not None else sys.stderr
         self.program_name = os.path.basename(request.program)
         self.stage = ""
         self.guard: Optional["subprocess.Popen[bytes]"] = None
@@ -239,18 +235,17 @@ class Device:
     def scaled(self, seconds: int) -> float:
         return scale.scaled_ms(seconds, self.per_mille) / 1000
 
-    def say(self, text: str) -> None:
-        self.err.write(text + "\n")
-        self.err.flush()
+    @staticmethod
+    def say(text: str) -> None:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
 
-    def say_bytes(self, data: bytes) -> None:
-        """DATA as it is, a device's or qemu's own text."""
-        self.err.flush()
-        if hasattr(self.err, "buffer"):
-            self.err.buffer.write(data)
-            self.err.buffer.flush()
-        else:
-            self.err.write(data.decode("utf-8", "replace"))
+    @staticmethod
+    def say_bytes(data: bytes) -> None:
+        """DATA as it is, a device's or qemu's own text, after what was said before."""
+        sys.stderr.flush()
+        sys.stderr.buffer.write(data)
+        sys.stderr.buffer.flush()
 
     def stage_file(self, name: str) -> str:
         return os.path.join(self.stage, name)
@@ -510,7 +505,7 @@ class Device:
                 continue
             if time.monotonic() >= deadline:
                 return f"timeout {phase}"
-            time.sleep(LOOK_SECONDS)
+            time.sleep(qemu.LOOK_SECONDS)
 
     # --- Collect: the device powers off, the output is out, the console
     # shown, the cores kept and reported.
@@ -549,7 +544,7 @@ class Device:
         for name in cores:
             binary = self.host_binary(name.rsplit(".", 2)[0])
             arguments = ["--program", binary] + [word for place in search for word in ("--search", place)]
-            if crash.main(arguments + [os.path.join(folder, name)], out=self.err) != 0:
+            if crash.main(arguments + [os.path.join(folder, name)], out=sys.stderr) != 0:
                 self.say(f"pellix-device: {name}: no crash report (the line above says why)")
 
     def host_binary(self, name: str) -> str:

@@ -12,6 +12,7 @@ import threading
 import time
 from typing import Any, Dict, List, Optional
 
+# How often the runner looks at the ports and at qemu (not a time-out).
 LOOK_SECONDS = 0.05
 
 
