@@ -12,6 +12,7 @@ qemu writes each port into a file of the scratch folder, which the runner
 follows: nothing is held back in qemu, so nothing is lost at power-off.
 """
 
+import contextlib
 import ctypes
 import os
 import re
@@ -77,11 +78,9 @@ class Request:
 def _release(descriptor: int, length: int) -> None:
     """Gives back the disk space of a file's first LENGTH bytes, keeping its
     size (a hole reads as zeros); nothing where the file system cannot."""
-    try:
-        punch_hole, keep_size = 0x02, 0x01
+    punch_hole, keep_size = 0x02, 0x01
+    with contextlib.suppress(OSError, AttributeError):
         ctypes.CDLL(None).fallocate64(descriptor, punch_hole | keep_size, ctypes.c_int64(0), ctypes.c_int64(length))
-    except (OSError, AttributeError):
-        pass
 
 
 class Follower(threading.Thread):
@@ -199,18 +198,6 @@ def _needed(path: str) -> List[str]:
         return []
 
 
-def _check_input(what: str, path: str) -> None:
-    """Names an input that cannot be used, before anything boots."""
-    if not os.path.exists(path):
-        raise DeviceFailure(f"{what} '{path}': no such file")
-    if os.path.isdir(path):
-        raise DeviceFailure(f"{what} '{path}' is a directory; give the files in it one by one")
-    if not os.path.isfile(path):
-        raise DeviceFailure(f"{what} '{path}' is not a regular file")
-    if not os.access(path, os.R_OK):
-        raise DeviceFailure(f"{what} '{path}' cannot be read (no permission)")
-
-
 class Device:
     """One run of one program on the emulated device."""
 
@@ -264,16 +251,19 @@ class Device:
     def check(self) -> None:
         """Every input is named when it cannot be used, before anything boots."""
         request = self.request
-        _check_input("PROGRAM", request.program)
-        for file in request.files:
-            _check_input("--file", file)
-        if request.stdin:
-            _check_input("--stdin", request.stdin)
+        inputs = [("PROGRAM", request.program)] + [("--file", file) for file in request.files]
+        for what, path in inputs + ([("--stdin", request.stdin)] if request.stdin else []):
+            if not os.path.exists(path):
+                raise DeviceFailure(f"{what} '{path}': no such file")
+            if os.path.isdir(path):
+                raise DeviceFailure(f"{what} '{path}' is a directory; give the files in it one by one")
+            if not os.path.isfile(path):
+                raise DeviceFailure(f"{what} '{path}' is not a regular file")
+            if not os.access(path, os.R_OK):
+                raise DeviceFailure(f"{what} '{path}' cannot be read (no permission)")
         if request.cores:
-            try:
+            with contextlib.suppress(OSError):
                 os.makedirs(request.cores, exist_ok=True)
-            except OSError:
-                pass
             if not os.path.isdir(request.cores) or not os.access(request.cores, os.W_OK):
                 raise DeviceFailure(f"--cores '{request.cores}' is not a folder this command can write")
         for needed in NEEDED + (("gdbserver",) if request.gdb_port else ()):
@@ -516,10 +506,8 @@ class Device:
                                     protocol.STATUS_FAILED + " ")):
             # Once init has said how the program ended, the device powers off,
             # which ends qemu.
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.qemu.wait(self.scaled(POWER_OFF_TIMEOUT))
-            except subprocess.TimeoutExpired:
-                pass
         code = self.qemu.poll()
         self.qemu_status = 0 if code is None else (128 - code if code < 0 else code)
         self.finish_run()

@@ -1,20 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """What scripts/device-kernel and scripts/device-gdbserver ask of other
-tools' output and of binaries, which a shell script does not read:
-
-    python3 -m pellix.devicebuild progress
-        copies the kernel build's output through, saying on standard error
-        how many files it has compiled, every hundred
-    python3 -m pellix.devicebuild lost-config FRAGMENT CONFIG
-        the lines of the config FRAGMENT that CONFIG lacks (Kconfig drops
-        an option whose dependencies are not met); exits 1 when one is lost
-    python3 -m pellix.devicebuild apt-download WORK RECORD
-        the package file apt downloaded into WORK, checked against apt's
-        record of it ("'URI' FILE SIZE SHA256:HEX"), renamed package.deb
-    python3 -m pellix.devicebuild arm-program PROGRAM SYSROOT
-        whether PROGRAM is an ARM program whose libraries SYSROOT/lib has
-
-Exits 0, or 1 saying why on standard error.
+tools' output and of binaries, which a shell script does not read: one
+command a function below (main's usage names them). Exits 0, or 1 saying
+why on standard error; lost-config exits 1 when a line is lost.
 """
 
 import hashlib
@@ -47,7 +35,8 @@ def progress(source: BinaryIO, copy: BinaryIO, err: TextIO) -> None:
 
 def lost_config(fragment: str, config: str) -> List[str]:
     """The option lines of FRAGMENT ("CONFIG_X=..." or "# CONFIG_X is not
-    set") that are not lines of CONFIG."""
+    set") that are not lines of CONFIG: Kconfig drops an option whose
+    dependencies are not met."""
     with open(config, encoding="utf-8", errors="replace") as file:
         kept = set(file.read().splitlines())
     with open(fragment, encoding="utf-8") as file:
