@@ -44,15 +44,15 @@ def lost_config(fragment: str, config: str) -> List[str]:
     return [line for line in wanted if line not in kept]
 
 
-def apt_download(work: str, record: str, package: str = "gdbserver") -> str:
+def apt_download(work: str, record: str) -> str:
     """The file apt's RECORD names, in WORK, checked against the record's
     SHA256 and renamed WORK/package.deb; returns its name."""
     fields = record.split()
     if len(fields) < 4:
-        raise BuildError(f"apt's record of {package} is not 'URI FILE SIZE SHA256:HEX': {record}")
+        raise BuildError(f"apt's record of gdbserver is not 'URI FILE SIZE SHA256:HEX': {record}")
     name, digest = fields[1], fields[3]
     if not digest.startswith("SHA256:") or os.path.basename(name) != name:
-        raise BuildError(f"apt's record of {package} has no SHA256: {record}")
+        raise BuildError(f"apt's record of gdbserver has no SHA256: {record}")
     path = os.path.join(work, name)
     if not os.path.isfile(path):
         raise BuildError(f"apt-get download left no {name}")
