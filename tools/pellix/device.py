@@ -519,8 +519,8 @@ class Device:
         os.mkdir(folder)
         cores = sorted(unpack_cores(self.port_file(protocol.PORT_CORES), folder,
                                     lambda text: self.say("pellix-device: " + text)))
+        # --cores DIR: each core, copied aside and renamed into place.
         for name in cores if self.request.cores else []:
-            # --cores DIR: each core, copied aside and renamed into place.
             aside = os.path.join(self.request.cores, f".{name}.part")
             try:
                 shutil.copyfile(os.path.join(folder, name), aside)

@@ -246,7 +246,7 @@ ENDS = [
     reads("full", 125, ["output could not be passed on"], None),
     reads("arguments", 0, [], b"".join(argument.encode() + b"\0" for argument in ARGUMENTS)),
     reads("too_many", 125, ["arguments.*Argument list too long"], None),
-    reads("file", 0, [r"\AI/lights: set_light_backlight brightness=22\n\Z"], "apply 0xff808080 = 0"),
+    reads("file", 0, [r"\AI/lights: set_light_backlight brightness=22\n*\Z"], "apply 0xff808080 = 0"),
     reads("stdin", 0, [], INPUT),
     reads("env", 0, [r"^pellix-device: qemu: qemu-system-arm ", r"^pellix-device: run +[0-9]+\.[0-9]{3} s$"],
           b"PATH=/work:/usr/bin:/bin\0HOME=/work\0PWD=/work\0cwd=/work\0uid=0\0"),
