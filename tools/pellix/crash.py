@@ -118,9 +118,7 @@ def report_lines(facts: Dict[str, Any], name: str, modules: List[Module]) -> Lis
 
 def core_name(core: str) -> str:
     """The program's name in a core's file name, PROGRAM.PID.core."""
-    name = os.path.basename(core)
-    name = name[:-len(".core")] if name.endswith(".core") else name
-    return name.rsplit(".", 1)[0] if "." in name else name
+    return os.path.basename(core).removesuffix(".core").rsplit(".", 1)[0]
 
 
 def read_core(core: str, program: str, search: List[str]) -> List[str]:
