@@ -19,6 +19,7 @@ library. Debug files are found by build ID under each DIR's debug/.build-id
 Exits 0 when the report was printed, 1 (saying why) when it could not be.
 """
 
+import contextlib
 import json
 import os
 import shutil
@@ -69,8 +70,7 @@ def read_modules(listing: str) -> List[Module]:
 
 
 def is_executable(path: str) -> bool:
-    """Whether the file is a fixed-address executable, which is not moved
-    where it loads."""
+    """Whether the file is a fixed-address executable (not moved where it loads)."""
     try:
         return elf.ElfFile(path).header().type == "ET_EXEC"
     except elf.ElfError:
@@ -118,9 +118,7 @@ def report_lines(facts: Dict[str, Any], name: str, modules: List[Module]) -> Lis
 
 def core_name(core: str) -> str:
     """The program's name in a core's file name, PROGRAM.PID.core."""
-    name = os.path.basename(core)
-    name = name[:-len(".core")] if name.endswith(".core") else name
-    return name.rsplit(".", 1)[0] if "." in name else name
+    return os.path.basename(core).removesuffix(".core").rsplit(".", 1)[0]
 
 
 def read_core(core: str, program: str, search: List[str]) -> List[str]:
@@ -144,11 +142,8 @@ def read_core(core: str, program: str, search: List[str]) -> List[str]:
             env=environment, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             check=False)
         facts: Optional[Dict[str, Any]] = None
-        try:
-            with open(facts_file, encoding="utf-8") as file:
-                facts = json.load(file)
-        except (OSError, ValueError):
-            pass
+        with contextlib.suppress(OSError, ValueError), open(facts_file, encoding="utf-8") as file:
+            facts = json.load(file)
     if gdb.returncode != 0 or not isinstance(facts, dict):
         raise CrashError(f"{core}: gdb-multiarch could not read it (status {gdb.returncode})")
     return report_lines(facts, core_name(core), modules)
@@ -160,35 +155,29 @@ def main(argv: List[str], out: Optional[TextIO] = None) -> int:
     program, search = "", []
     arguments = list(argv)
     try:
-        while arguments:
-            word = arguments[0]
-            if word in ("--program", "--search"):
-                if len(arguments) < 2:
-                    raise CrashError("--program needs a path" if word == "--program" else "--search needs a folder")
-                if word == "--program":
-                    program = arguments[1]
-                else:
-                    search.append(arguments[1])
-                del arguments[:2]
-            elif word in ("-h", "--help"):
+        while arguments and arguments[0].startswith("-"):
+            word = arguments.pop(0)
+            if word in ("-h", "--help"):
                 stream.write(f"{USAGE}\n\n{__doc__}")
                 return 0
-            elif word == "--":
-                del arguments[0]
+            if word == "--":
                 break
-            elif word.startswith("-"):
+            if word not in ("--program", "--search"):
                 raise CrashError(f"unknown option {word}")
+            if not arguments:
+                raise CrashError("--program needs a path" if word == "--program" else "--search needs a folder")
+            if word == "--program":
+                program = arguments.pop(0)
             else:
-                break
+                search.append(arguments.pop(0))
         if len(arguments) != 1:
             raise CrashError(USAGE)
         core = arguments[0]
         if not os.path.isfile(core):
             raise CrashError(f"{core}: no such core")
-        if shutil.which("gdb-multiarch") is None:
-            raise CrashError("gdb-multiarch is not installed: run make")
-        if shutil.which("eu-unstrip") is None:
-            raise CrashError("eu-unstrip (elfutils) is not installed: run make")
+        for tool, name in (("gdb-multiarch", "gdb-multiarch"), ("eu-unstrip", "eu-unstrip (elfutils)")):
+            if shutil.which(tool) is None:
+                raise CrashError(f"{name} is not installed: run make")
         lines = read_core(core, program, search)
     except CrashError as error:
         sys.stderr.write(f"pellix-crash-report: {error}\n")

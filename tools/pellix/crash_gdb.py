@@ -22,13 +22,6 @@ FAULTS = {4, 7, 8, 11}
 MOST_FRAMES = 64
 
 
-def load() -> None:
-    program = os.environ.get("PELLIX_CORE_PROGRAM", "")
-    if program:
-        gdb.execute("file " + program, to_string=True)
-    gdb.execute("core-file " + os.environ["PELLIX_CORE"], to_string=True)
-
-
 def frames(frame: Any) -> List[Dict[str, Any]]:
     """The frames, innermost first: pc, function and source line."""
     found: List[Dict[str, Any]] = []
@@ -60,7 +53,9 @@ def facts() -> Dict[str, Any]:
 
 
 def main() -> None:
-    load()
+    if os.environ.get("PELLIX_CORE_PROGRAM"):
+        gdb.execute("file " + os.environ["PELLIX_CORE_PROGRAM"], to_string=True)
+    gdb.execute("core-file " + os.environ["PELLIX_CORE"], to_string=True)
     with open(os.environ["PELLIX_CORE_FACTS"], "w", encoding="utf-8") as out:
         json.dump(facts(), out)
 

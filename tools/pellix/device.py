@@ -1,23 +1,18 @@
 # SPDX-License-Identifier: Apache-2.0
 """The emulated Pellix device: a versatilepb board with an ARM926EJ-S CPU
-(ARMv5TEJ, no FPU, one core) under qemu-system-arm, booting a real kernel
-with the Pellix backlight driver loaded, that runs one ARM program.
+under qemu-system-arm, booting a real kernel with the Pellix backlight
+driver loaded, that runs one ARM program. A run goes through its phases in
+order, each a method of Device (Device.main).
 
-A run goes through its phases in order, each a method of Device: the
-inputs are checked, the image made, the machine started, the device boots,
-the program runs, what it left is collected, and stop gives the status.
-
-The device's first process (init) talks to the runner over four virtio
-serial ports, a fifth under a debugger (pellix.protocol.device declares
-them): the program's standard output and error, passed on here as they
-come, the status port, which says when the device has booted and how the
-program ended, and the cores port. Init alone holds the last two, so the
-status is the program's own, or the runner's failure, 125, with the reason.
+The device's first process (init) talks to the runner over the ports
+pellix.protocol.device declares: the program's standard output and error,
+passed on as they come, and the status and cores ports, which init alone
+holds, so the status is the program's own, or the runner's failure, 125.
 qemu writes each port into a file of the scratch folder, which the runner
-follows: nothing qemu took from the device is ever held back in qemu, so
-nothing is lost when the device powers off.
+follows: nothing is held back in qemu, so nothing is lost at power-off.
 """
 
+import contextlib
 import ctypes
 import os
 import re
@@ -29,7 +24,7 @@ import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, List, Optional, TextIO
+from typing import Callable, List, Optional
 
 from pellix import crash, elf, qemu, scale
 from pellix.protocol import device as protocol
@@ -39,7 +34,7 @@ DEVICE_FAILURE = 125
 # unpacked into the device's RAM; beyond this it no longer fits beside it.
 PAYLOAD_LIMIT_MIB = 96
 RAM_MIB = 256
-SYSROOT = "/usr/arm-linux-gnueabi"
+SYSROOT = crash.SYSROOT
 
 # Every time-out of a run, in seconds on an ordinary host; each is
 # multiplied by PELLIX_TIMEOUT_SCALE.
@@ -48,8 +43,6 @@ BOOT_TIMEOUT = 30  # --boot-timeout's default, for init's first word
 PORT_TIMEOUT = 10  # for init, until its ports appear
 POWER_OFF_TIMEOUT = 10  # for the device to power off once its program ended
 QEMU_END_TIMEOUT = 5  # for qemu to end once told to, or to answer a question
-# How often the runner looks at the ports and at qemu (not a time-out).
-LOOK_SECONDS = 0.05
 
 NEEDED = ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "init", "backlight-report")
 CONSOLE_LINES = 15
@@ -85,12 +78,9 @@ class Request:
 def _release(descriptor: int, length: int) -> None:
     """Gives back the disk space of a file's first LENGTH bytes, keeping its
     size (a hole reads as zeros); nothing where the file system cannot."""
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        punch_hole, keep_size = 0x02, 0x01
-        libc.fallocate64(descriptor, punch_hole | keep_size, ctypes.c_int64(0), ctypes.c_int64(length))
-    except (OSError, AttributeError):
-        pass
+    punch_hole, keep_size = 0x02, 0x01
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None).fallocate64(descriptor, punch_hole | keep_size, ctypes.c_int64(0), ctypes.c_int64(length))
 
 
 class Follower(threading.Thread):
@@ -107,36 +97,26 @@ class Follower(threading.Thread):
         self.finished = threading.Event()
 
     def run(self) -> None:
-        source = os.open(self.path, os.O_RDWR | os.O_CLOEXEC)
-        try:
-            self._follow(source)
-        finally:
-            os.close(source)
-
-    def _follow(self, source: int) -> None:
-        offset = released = 0
-        while True:
-            last = self.finished.is_set()
-            data = os.pread(source, 1 << 16, offset)
-            if not data:
-                if last:
+        with open(self.path, "r+b", buffering=0) as source:  # (writable: to give its space back)
+            offset = released = 0
+            while not self.status:
+                last = self.finished.is_set()
+                data = os.pread(source.fileno(), 1 << 16, offset)
+                if not data and last:
                     return
-                self.finished.wait(LOOK_SECONDS / 2)
-                continue
-            try:
-                view = memoryview(data)
-                while view:
-                    view = view[os.write(self.output, view):]
-            except BrokenPipeError:
-                self.status = 141
-                return
-            except OSError:
-                self.status = 1
-                return
-            offset += len(data)
-            if offset - released >= RELEASE_BYTES:
-                _release(source, offset)
-                released = offset
+                if not data:
+                    self.finished.wait(qemu.LOOK_SECONDS / 2)
+                    continue
+                try:
+                    view = memoryview(data)
+                    while view:
+                        view = view[os.write(self.output, view):]
+                except OSError as error:
+                    self.status = 141 if isinstance(error, BrokenPipeError) else 1
+                offset += len(data)
+                if offset - released >= RELEASE_BYTES:
+                    _release(source.fileno(), offset)
+                    released = offset
 
 
 class StatusLines:
@@ -145,8 +125,8 @@ class StatusLines:
 
     def __init__(self, path: str) -> None:
         self.path = path
-        self.offset = 0
         self.pending = b""
+        self.offset = 0
 
     def next_line(self) -> Optional[str]:
         if b"\n" not in self.pending:
@@ -177,9 +157,9 @@ def unpack_cores(stream: str, folder: str, notice: Callable[[str], None]) -> Lis
                 # (no end: the device stopped before its program ended; what came is kept)
                 return names
             words = header.decode("ascii", "replace").rstrip("\n").split(" ")
-            if not header.endswith(b"\n") or len(words) != 3 or not _CORE_NAME.fullmatch(words[1]) \
-                    or not re.fullmatch(r"[0-9]{1,12}", words[2]) \
-                    or words[0] not in (protocol.CORE, protocol.CORE_DROPPED):
+            if not header.endswith(b"\n") or len(words) != 3 or words[0] not in (protocol.CORE, protocol.CORE_DROPPED) \
+                    or not _CORE_NAME.fullmatch(words[1]) or not re.fullmatch(r"[0-9]{1,12}", words[2]) \
+                    or int(words[2]) > protocol.CORES_LIMIT and words[0] == protocol.CORE:
                 notice(f"the device's cores came garbled at byte {offset}; the rest is lost")
                 return names
             kind, name, size = words[0], words[1], int(words[2])
@@ -187,22 +167,12 @@ def unpack_cores(stream: str, folder: str, notice: Callable[[str], None]) -> Lis
                 notice(f"the core {name} ({size} bytes) was dropped: the device keeps at most "
                        f"{protocol.CORES_LIMIT >> 20} MiB of a run's cores")
                 continue
-            if size > protocol.CORES_LIMIT:
-                notice(f"the device's cores came garbled at byte {offset}; the rest is lost")
-                return names
-            path = os.path.join(folder, name)
-            with open(path, "wb") as core:
-                left = size
-                while left > 0:
-                    block = source.read(min(left, 1 << 20))
-                    if not block:
-                        break
-                    core.write(block)
-                    left -= len(block)
-            if left:
+            data = source.read(size)
+            if len(data) < size:
                 notice(f"the core {name} came cut short")
-                os.unlink(path)
                 return names
+            with open(os.path.join(folder, name), "wb") as core:
+                core.write(data)
             names.append(name)
 
 
@@ -216,17 +186,27 @@ def _ignore_signals() -> None:
 _GUARD = "import shutil, sys\nsys.stdin.buffer.read()\nshutil.rmtree(sys.argv[1], ignore_errors=True)\n"
 
 
+def _needed(path: str) -> List[str]:
+    """The libraries an ELF file needs; none for any other file (ElfFile
+    reads a file whole: a --file of data is passed over by its first bytes)."""
+    with open(path, "rb") as file:
+        if file.read(4) != b"\x7fELF":
+            return []
+    try:
+        return elf.ElfFile(path).dynamic().needed
+    except elf.ElfError:
+        return []
+
+
 class Device:
     """One run of one program on the emulated device."""
 
-    def __init__(self, request: Request, prefix: str, per_mille: int, scale_text: str,
-                 err: Optional[TextIO] = None) -> None:
+    def __init__(self, request: Request, prefix: str, per_mille: int, scale_text: str) -> None:
         self.request = request
         self.prefix = prefix
         self.share = os.path.join(prefix, "share", "pellix-device")
         self.per_mille = per_mille
         self.scale_text = scale_text
-        self.err = err if err is not None else sys.stderr
         self.program_name = os.path.basename(request.program)
         self.stage = ""
         self.guard: Optional["subprocess.Popen[bytes]"] = None
@@ -239,24 +219,26 @@ class Device:
         self.outcome = ""
         self.phase_mark = time.monotonic()
 
-    # --- Time and words.
-
     def scaled(self, seconds: int) -> float:
-        """SECONDS scaled, in seconds."""
         return scale.scaled_ms(seconds, self.per_mille) / 1000
 
-    def say(self, text: str) -> None:
-        self.err.write(text + "\n")
-        self.err.flush()
+    @staticmethod
+    def say(text: str) -> None:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
 
-    def say_bytes(self, data: bytes) -> None:
-        """DATA as it is, a device's or qemu's own text."""
-        self.err.flush()
-        if hasattr(self.err, "buffer"):
-            self.err.buffer.write(data)
-            self.err.buffer.flush()
-        else:
-            self.err.write(data.decode("utf-8", "replace"))
+    @staticmethod
+    def say_bytes(data: bytes) -> None:
+        """DATA as it is, a device's or qemu's own text, after what was said before."""
+        sys.stderr.flush()
+        sys.stderr.buffer.write(data)
+        sys.stderr.buffer.flush()
+
+    def stage_file(self, name: str) -> str:
+        return os.path.join(self.stage, name)
+
+    def port_file(self, port: str) -> str:
+        return self.stage_file(port.split(".", 1)[1])
 
     def phase_done(self, name: str) -> None:
         """With --verbose, how long the phase took."""
@@ -266,50 +248,36 @@ class Device:
             self.say(f"pellix-device: {name:<8} {took // 1000}.{took % 1000:03d} s")
         self.phase_mark = now
 
-    # --- Options and inputs: every input is named when it cannot be used,
-    # before anything boots.
-
-    @staticmethod
-    def check_input(what: str, path: str) -> None:
-        if not os.path.exists(path):
-            raise DeviceFailure(f"{what} '{path}': no such file")
-        if os.path.isdir(path):
-            raise DeviceFailure(f"{what} '{path}' is a directory; give the files in it one by one")
-        if not os.path.isfile(path):
-            raise DeviceFailure(f"{what} '{path}' is not a regular file")
-        if not os.access(path, os.R_OK):
-            raise DeviceFailure(f"{what} '{path}' cannot be read (no permission)")
-
     def check(self) -> None:
+        """Every input is named when it cannot be used, before anything boots."""
         request = self.request
-        self.check_input("PROGRAM", request.program)
-        for file in request.files:
-            self.check_input("--file", file)
-        if request.stdin:
-            self.check_input("--stdin", request.stdin)
+        inputs = [("PROGRAM", request.program)] + [("--file", file) for file in request.files]
+        for what, path in inputs + ([("--stdin", request.stdin)] if request.stdin else []):
+            if not os.path.exists(path):
+                raise DeviceFailure(f"{what} '{path}': no such file")
+            if os.path.isdir(path):
+                raise DeviceFailure(f"{what} '{path}' is a directory; give the files in it one by one")
+            if not os.path.isfile(path):
+                raise DeviceFailure(f"{what} '{path}' is not a regular file")
+            if not os.access(path, os.R_OK):
+                raise DeviceFailure(f"{what} '{path}' cannot be read (no permission)")
         if request.cores:
-            try:
+            with contextlib.suppress(OSError):
                 os.makedirs(request.cores, exist_ok=True)
-            except OSError:
-                pass
             if not os.path.isdir(request.cores) or not os.access(request.cores, os.W_OK):
                 raise DeviceFailure(f"--cores '{request.cores}' is not a folder this command can write")
-        for needed in NEEDED:
+        for needed in NEEDED + (("gdbserver",) if request.gdb_port else ()):
             if not os.path.isfile(os.path.join(self.share, needed)):
-                raise DeviceFailure(f"{self.share}/{needed} is missing: run make to build the device")
-        if shutil.which("qemu-system-arm") is None:
-            raise DeviceFailure("qemu-system-arm is not installed: run make")
-        if shutil.which("setpriv") is None:
-            raise DeviceFailure("setpriv (util-linux) is not installed: run make")
+                fix = "fetch it" if needed == "gdbserver" else "build the device"
+                raise DeviceFailure(f"{self.share}/{needed} is missing: run make to {fix}")
+        for tool, name in (("qemu-system-arm", "qemu-system-arm"), ("setpriv", "setpriv (util-linux)")):
+            if shutil.which(tool) is None:
+                raise DeviceFailure(f"{name} is not installed: run make")
         if request.gdb_port:
-            if not os.path.isfile(os.path.join(self.share, "gdbserver")):
-                raise DeviceFailure(f"{self.share}/gdbserver is missing: run make to fetch it")
             try:
                 self.debugger = qemu.DebuggerLine(request.gdb_port)
             except OSError:
                 raise DeviceFailure(f"--gdb {request.gdb_port}: the port is taken on 127.0.0.1") from None
-
-    # --- The scratch folder, and the end of a run however it ends.
 
     def make_stage(self) -> None:
         try:
@@ -347,10 +315,9 @@ class Device:
                     self.qemu.kill()
                     self.qemu.wait()
             self.qemu = None
-        if self.debugger is not None:
-            self.debugger.close()
-        if self.monitor is not None:
-            self.monitor.close()
+        for line in (self.debugger, self.monitor):
+            if line is not None:
+                line.close()
         for follower in self.followers:
             follower.finished.set()
         for follower in self.followers:
@@ -391,30 +358,29 @@ class Device:
 
     def image(self) -> None:
         request = self.request
-        root = os.path.join(self.stage, "root")
+        root = self.stage_file("root")
         work = root + protocol.WORK_DIR
-        for folder in ("etc", "lib/modules", "usr/bin", "usr/lib", "proc", "sys", "dev"):
+        for folder in ("etc", "lib/modules", "usr/bin", "usr/lib", "proc", "sys", "dev", work):
             os.makedirs(os.path.join(root, folder))
-        os.makedirs(work)
-        self.copy_in("PROGRAM", request.program, os.path.join(work, self.program_name))
         program = os.path.join(work, self.program_name)
+        self.copy_in("PROGRAM", request.program, program)
         os.chmod(program, os.stat(program).st_mode | 0o111)
         for file in request.files:
             self.copy_in("--file", file, os.path.join(work, os.path.basename(file)))
         if request.stdin:
             self.copy_in("--stdin", request.stdin, root + protocol.STDIN_FILE)
-        shutil.copy(os.path.join(self.share, "init"), root)
-        shutil.copy(os.path.join(self.share, "pellix_bl.ko"), os.path.join(root, "lib/modules"))
         library = os.path.join(self.prefix, "lib")
-        for name in sorted(os.listdir(library)):
-            if name.endswith(".so") and os.path.isfile(os.path.join(library, name)):
-                shutil.copy(os.path.join(library, name), os.path.join(root, "usr/lib"))
-        shutil.copy(os.path.join(self.prefix, "bin", "lights-loader"), os.path.join(root, "usr/bin"))
-        shutil.copy(os.path.join(self.share, "backlight-report"), os.path.join(root, "usr/bin"))
+        copies = [(os.path.join(self.share, "init"), ""), (os.path.join(self.share, "pellix_bl.ko"), "lib/modules"),
+                  (os.path.join(self.prefix, "bin", "lights-loader"), "usr/bin"),
+                  (os.path.join(self.share, "backlight-report"), "usr/bin")]
+        copies += [(os.path.join(library, name), "usr/lib") for name in sorted(os.listdir(library))
+                   if name.endswith(".so") and os.path.isfile(os.path.join(library, name))]
         if request.gdb_port:
             # gdbserver, and the C library's thread debugging library it loads.
-            shutil.copy(os.path.join(self.share, "gdbserver"), os.path.join(root, "usr/bin"))
-            shutil.copy(os.path.join(SYSROOT, "lib", "libthread_db.so.1"), os.path.join(root, "lib"))
+            copies += [(os.path.join(self.share, "gdbserver"), "usr/bin"),
+                       (os.path.join(SYSROOT, "lib", "libthread_db.so.1"), "lib")]
+        for source, folder in copies:
+            shutil.copy(source, os.path.join(root, folder))
         self.copy_runtime(root)
         # What init runs: the path, then argv, each NUL-terminated.
         words = [protocol.WORK_DIR + "/" + self.program_name, self.program_name] + request.arguments
@@ -429,7 +395,7 @@ class Device:
             relative = os.path.relpath(folder, root)
             names.append("." if relative == "." else "./" + relative)
             names += [os.path.join(names[-1], name) for name in sorted(files)]
-        initrd = os.path.join(self.stage, "initrd")
+        initrd = self.stage_file("initrd")
         with open(initrd, "wb") as archive:
             packed = subprocess.run(["cpio", "-o", "-H", "newc", "-R", "0:0", "--quiet"], cwd=root,
                                     input=b"".join(os.fsencode(name) + b"\n" for name in names),
@@ -443,9 +409,6 @@ class Device:
         shutil.rmtree(root)
 
     # --- The machine: qemu's command line, the ports' files, and its start.
-
-    def port_file(self, port: str) -> str:
-        return os.path.join(self.stage, port.split(".", 1)[1])
 
     def machine_command(self) -> List[str]:
         # The board's sound chip wants an audio back end. qemu 8.2 and later
@@ -467,51 +430,46 @@ class Device:
             ports += ["-chardev", f"socket,id=gdb,path={qemu.option(self.port_file(protocol.PORT_GDB))},"
                       "server=on,wait=off",
                       "-device", f"virtserialport,bus=ports.0,chardev=gdb,name={protocol.PORT_GDB},id={GDB_PORT_ID}",
-                      "-qmp", f"unix:{qemu.option(os.path.join(self.stage, 'monitor'))},server=on,wait=off"]
+                      "-qmp", f"unix:{qemu.option(self.stage_file('monitor'))},server=on,wait=off"]
             append += f" {protocol.PARAM_GDB}={protocol.GDB_ATTACH if self.request.gdb_attach else 1}"
-        machine = (["qemu-system-arm"] + board + ["-cpu", "arm926", "-m", f"{RAM_MIB}M",
-                                                  "-nodefaults", "-display", "none", "-no-reboot",
-                                                  "-kernel", os.path.join(self.share, "zImage"),
-                                                  "-dtb", os.path.join(self.share, "versatile-pb.dtb"),
-                                                  "-initrd", os.path.join(self.stage, "initrd"),
-                                                  "-append", append,
-                                                  "-chardev", f"file,id=console,path={qemu.option(self.console_file)}",
-                                                  "-serial", "chardev:console",
-                                                  "-device", "virtio-serial-pci,id=ports"] + ports)
+        machine = (["qemu-system-arm"] + board
+                   + ["-cpu", "arm926", "-m", f"{RAM_MIB}M", "-nodefaults", "-display", "none", "-no-reboot",
+                      "-kernel", os.path.join(self.share, "zImage"),
+                      "-dtb", os.path.join(self.share, "versatile-pb.dtb"),
+                      "-initrd", self.stage_file("initrd"), "-append", append,
+                      "-chardev", f"file,id=console,path={qemu.option(self.stage_file('console'))}",
+                      "-serial", "chardev:console", "-device", "virtio-serial-pci,id=ports"] + ports)
         if self.request.verbose:
             self.say("pellix-device: qemu: " + " ".join(qemu.bash_quote(word) for word in machine))
         return machine
 
-    @property
-    def console_file(self) -> str:
-        return os.path.join(self.stage, "console")
-
     def start(self) -> None:
         """The ports' files, each followed as qemu writes it; then qemu."""
-        if self.debugger is not None and len(os.fsencode(os.path.join(self.stage, "monitor"))) > SOCKET_PATH_MAX:
+        if self.debugger is not None and len(os.fsencode(self.stage_file("monitor"))) > SOCKET_PATH_MAX:
             raise DeviceFailure(f"the scratch folder {self.stage} is too long a path for qemu's sockets "
                                 f"(at most {SOCKET_PATH_MAX} bytes): set TMPDIR to a shorter one")
         machine = self.machine_command()
-        for path in [self.port_file(port) for port in protocol.PORTS] + [self.console_file]:
+        for path in [self.port_file(port) for port in protocol.PORTS] + [self.stage_file("console")]:
             open(path, "wb").close()
         self.status = StatusLines(self.port_file(protocol.PORT_STATUS))
         self.followers = [Follower(self.port_file(protocol.PORT_STDOUT), 1),
                           Follower(self.port_file(protocol.PORT_STDERR), 2)]
         for follower in self.followers:
             follower.start()
-        with open(os.path.join(self.stage, "qemu.log"), "wb") as log:
+        with open(self.stage_file("qemu.log"), "wb") as log:
             # qemu dies with this process (--pdeathsig), even when it is killed outright.
             self.qemu = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + machine,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if self.debugger is not None:
             deadline = time.monotonic() + self.scaled(QEMU_END_TIMEOUT)
             self.debugger.attach(qemu.connect(self.port_file(protocol.PORT_GDB), self.qemu, deadline))
-            self.monitor = qemu.Monitor(os.path.join(self.stage, "monitor"), self.qemu, deadline)
+            self.monitor = qemu.Monitor(self.stage_file("monitor"), self.qemu, deadline)
 
     # --- Boot and run: init's lines on the status port.
 
-    def await_status(self, phase: str, seconds: int) -> str:
-        """The status port's next line within SECONDS (scaled), or "timeout
+    def await_status(self, phase: str, seconds: int, ends: Callable[[str], bool]) -> str:
+        """The status port's next line within SECONDS (scaled) when it ENDS
+        the phase or is a failure, else the device's failure; or "timeout
         PHASE", "stopped PHASE" (qemu ended) or "output STATUS" (passing on
         the output failed)."""
         assert self.status is not None and self.qemu is not None
@@ -520,7 +478,9 @@ class Device:
         while True:
             line = self.status.next_line()
             if line is not None:
-                return line
+                if ends(line) or line.startswith(protocol.STATUS_FAILED + " "):
+                    return line
+                return f"{protocol.STATUS_FAILED} the device said '{line}'"
             if self.output_failure():
                 return f"output {self.output_failure()}"
             if qemu_gone:
@@ -535,23 +495,7 @@ class Device:
                 continue
             if time.monotonic() >= deadline:
                 return f"timeout {phase}"
-            time.sleep(LOOK_SECONDS)
-
-    def boot(self) -> str:
-        """"" once init has said it runs, else the run's end."""
-        outcome = self.await_status("boot", self.request.boot_timeout)
-        if outcome == protocol.STATUS_BOOT:
-            return ""
-        if outcome.startswith((protocol.STATUS_FAILED + " ", "timeout", "stopped", "output")):
-            return outcome
-        return f"{protocol.STATUS_FAILED} the device said '{outcome}'"
-
-    def run(self) -> str:
-        outcome = self.await_status("run", self.request.timeout)
-        if outcome.startswith((protocol.STATUS_EXIT + " ", protocol.STATUS_SIGNAL + " ", protocol.STATUS_FAILED + " ",
-                               "timeout", "stopped", "output")):
-            return outcome
-        return f"{protocol.STATUS_FAILED} the device said '{outcome}'"
+            time.sleep(qemu.LOOK_SECONDS)
 
     # --- Collect: the device powers off, the output is out, the console
     # shown, the cores kept and reported.
@@ -562,38 +506,34 @@ class Device:
                                     protocol.STATUS_FAILED + " ")):
             # Once init has said how the program ended, the device powers off,
             # which ends qemu.
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.qemu.wait(self.scaled(POWER_OFF_TIMEOUT))
-            except subprocess.TimeoutExpired:
-                pass
         code = self.qemu.poll()
         self.qemu_status = 0 if code is None else (128 - code if code < 0 else code)
         self.finish_run()
         if self.output_failure():
             self.outcome = f"output {self.output_failure()}"
         if self.request.console:
-            self.say("--- device console ---")
-            with open(self.console_file, "rb") as console:
-                self.say_bytes(console.read().replace(b"\r", b""))
-            self.say("--- end of device console ---")
-        folder = os.path.join(self.stage, "cores.d")
+            self.console(None, "--- device console ---", "--- end of device console ---")
+        folder = self.stage_file("cores.d")
         os.mkdir(folder)
-        cores = unpack_cores(self.port_file(protocol.PORT_CORES), folder,
-                             lambda text: self.say("pellix-device: " + text))
-        self.keep_cores(folder, cores)
-        self.crash_reports(folder, cores)
-
-    def keep_cores(self, folder: str, cores: List[str]) -> None:
-        """--cores DIR: each core, copied aside and renamed into place."""
-        if not self.request.cores:
-            return
-        for name in sorted(cores):
+        cores = sorted(unpack_cores(self.port_file(protocol.PORT_CORES), folder,
+                                    lambda text: self.say("pellix-device: " + text)))
+        # --cores DIR: each core, copied aside and renamed into place.
+        for name in cores if self.request.cores else []:
             aside = os.path.join(self.request.cores, f".{name}.part")
             try:
                 shutil.copyfile(os.path.join(folder, name), aside)
                 os.replace(aside, os.path.join(self.request.cores, name))
             except OSError:
                 self.say(f"pellix-device: could not copy {name} into {self.request.cores}")
+        # A report for every core, after the program's own output.
+        search = [os.path.join(self.prefix, "lib")] + [os.path.dirname(file) for file in self.request.files]
+        for name in cores:
+            binary = self.host_binary(name.rsplit(".", 2)[0])
+            arguments = ["--program", binary] + [word for place in search for word in ("--search", place)]
+            if crash.main(arguments + [os.path.join(folder, name)], out=sys.stderr) != 0:
+                self.say(f"pellix-device: {name}: no crash report (the line above says why)")
 
     def host_binary(self, name: str) -> str:
         """The crashed program on this host, by the name its core bears."""
@@ -604,30 +544,25 @@ class Device:
             return known[name]
         return next((file for file in self.request.files if os.path.basename(file) == name), "")
 
-    def crash_reports(self, folder: str, cores: List[str]) -> None:
-        """A report for every core, after the program's own output."""
-        search = [os.path.join(self.prefix, "lib")] + [os.path.dirname(file) for file in self.request.files]
-        for name in sorted(cores):
-            binary = self.host_binary(name.rsplit(".", 2)[0])
-            arguments = ["--program", binary] + [word for place in search for word in ("--search", place)]
-            if crash.main(arguments + [os.path.join(folder, name)], out=self.err) != 0:
-                self.say(f"pellix-device: {name}: no crash report (the line above says why)")
-
     # --- Stop: the status this run ends with.
 
-    def console_end(self) -> None:
-        with open(self.console_file, "rb") as console:
+    def console(self, last: Optional[int], first_line: str, last_line: str) -> None:
+        """The device's console (its LAST lines, if given) between two lines."""
+        with open(self.stage_file("console"), "rb") as console:
             text = console.read().replace(b"\r", b"")
-        if text:
-            self.say("--- the device console's last lines ---")
-            self.say_bytes(b"".join(text.splitlines(keepends=True)[-CONSOLE_LINES:]))
-            self.say("--- end of the device console ---")
-        else:
+        if last is not None and not text:
             self.say("(the device console is empty: the kernel printed nothing)")
+            return
+        self.say(first_line)
+        self.say_bytes(b"".join(text.splitlines(keepends=True)[-last:]) if last is not None else text)
+        self.say(last_line)
 
-    def qemu_log(self) -> None:
-        with open(os.path.join(self.stage, "qemu.log"), "rb") as log:
-            self.say_bytes(log.read())
+    def failed_machine(self, qemu_log: bool) -> None:
+        """Why the machine went no further: qemu's log, then the console's end."""
+        if qemu_log:
+            with open(self.stage_file("qemu.log"), "rb") as log:
+                self.say_bytes(log.read())
+        self.console(CONSOLE_LINES, "--- the device console's last lines ---", "--- end of the device console ---")
 
     def stop(self) -> int:
         outcome = self.outcome
@@ -639,24 +574,18 @@ class Device:
             return 141  # as any program writing into a closed pipe
         if kind == "output":
             raise DeviceFailure(f"the program's output could not be passed on (the copy ended with status {value})")
-        if kind == protocol.STATUS_EXIT and re.fullmatch(r"[0-9]+", value):
-            return int(value) & 0xFF
-        if kind == protocol.STATUS_SIGNAL and re.fullmatch(r"[0-9]+", value):
-            return (128 + int(value)) & 0xFF
-        if outcome.startswith(protocol.STATUS_FAILED + " "):
+        if kind in (protocol.STATUS_EXIT, protocol.STATUS_SIGNAL) and re.fullmatch(r"[0-9]+", value):
+            return (int(value) + (128 if kind == protocol.STATUS_SIGNAL else 0)) & 0xFF
+        if kind == protocol.STATUS_FAILED:
             raise DeviceFailure(f"the device could not run the program: {value}")
         if outcome == "timeout run":
             raise DeviceFailure(f"timed out after {limit} (--timeout; --console shows how far the device got)")
+        self.failed_machine(qemu_log=outcome != "timeout boot")
         if outcome == "timeout boot":
-            self.console_end()
             raise DeviceFailure(f"the device did not start its first process within {boot_limit}: {corrupt}")
         if outcome == "stopped boot":
-            self.qemu_log()
-            self.console_end()
             raise DeviceFailure(f"the device stopped before its first process (qemu status {self.qemu_status}): "
                                 + corrupt)
-        self.qemu_log()
-        self.console_end()
         raise DeviceFailure(f"the device stopped before the program finished (qemu status {self.qemu_status}, "
                             f"end: {outcome})")
 
@@ -672,23 +601,12 @@ class Device:
         self.phase_done("image")
         self.start()
         self.phase_done("machine")
-        self.outcome = self.boot()
+        self.outcome = self.await_status("boot", self.request.boot_timeout, lambda line: line == protocol.STATUS_BOOT)
         self.phase_done("boot")
-        if not self.outcome:
-            self.outcome = self.run()
+        if self.outcome == protocol.STATUS_BOOT:
+            self.outcome = self.await_status("run", self.request.timeout, lambda line: line.startswith(
+                (protocol.STATUS_EXIT + " ", protocol.STATUS_SIGNAL + " ")))
             self.phase_done("run")
         self.collect()
         self.phase_done("collect")
         return self.stop()
-
-
-def _needed(path: str) -> List[str]:
-    """The libraries an ELF file needs; none for any other file (ElfFile
-    reads a file whole: a --file of data is passed over by its first bytes)."""
-    with open(path, "rb") as file:
-        if file.read(4) != b"\x7fELF":
-            return []
-    try:
-        return elf.ElfFile(path).dynamic().needed
-    except elf.ElfError:
-        return []

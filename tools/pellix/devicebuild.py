@@ -1,20 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """What scripts/device-kernel and scripts/device-gdbserver ask of other
-tools' output and of binaries, which a shell script does not read:
-
-    python3 -m pellix.devicebuild progress
-        copies the kernel build's output through, saying on standard error
-        how many files it has compiled, every hundred
-    python3 -m pellix.devicebuild lost-config FRAGMENT CONFIG
-        the lines of the config FRAGMENT that CONFIG lacks (Kconfig drops
-        an option whose dependencies are not met); exits 1 when one is lost
-    python3 -m pellix.devicebuild apt-download WORK RECORD
-        the package file apt downloaded into WORK, checked against apt's
-        record of it ("'URI' FILE SIZE SHA256:HEX"), renamed package.deb
-    python3 -m pellix.devicebuild arm-program PROGRAM SYSROOT
-        whether PROGRAM is an ARM program whose libraries SYSROOT/lib has
-
-Exits 0, or 1 saying why on standard error.
+tools' output and of binaries, which a shell script does not read: one
+command a function below (main's usage names them). Exits 0, or 1 saying
+why on standard error; lost-config exits 1 when a line is lost.
 """
 
 import hashlib
@@ -47,7 +35,8 @@ def progress(source: BinaryIO, copy: BinaryIO, err: TextIO) -> None:
 
 def lost_config(fragment: str, config: str) -> List[str]:
     """The option lines of FRAGMENT ("CONFIG_X=..." or "# CONFIG_X is not
-    set") that are not lines of CONFIG."""
+    set") that are not lines of CONFIG: Kconfig drops an option whose
+    dependencies are not met."""
     with open(config, encoding="utf-8", errors="replace") as file:
         kept = set(file.read().splitlines())
     with open(fragment, encoding="utf-8") as file:
@@ -55,15 +44,15 @@ def lost_config(fragment: str, config: str) -> List[str]:
     return [line for line in wanted if line not in kept]
 
 
-def apt_download(work: str, record: str, package: str = "gdbserver") -> str:
+def apt_download(work: str, record: str) -> str:
     """The file apt's RECORD names, in WORK, checked against the record's
     SHA256 and renamed WORK/package.deb; returns its name."""
     fields = record.split()
     if len(fields) < 4:
-        raise BuildError(f"apt's record of {package} is not 'URI FILE SIZE SHA256:HEX': {record}")
+        raise BuildError(f"apt's record of gdbserver is not 'URI FILE SIZE SHA256:HEX': {record}")
     name, digest = fields[1], fields[3]
     if not digest.startswith("SHA256:") or os.path.basename(name) != name:
-        raise BuildError(f"apt's record of {package} has no SHA256: {record}")
+        raise BuildError(f"apt's record of gdbserver has no SHA256: {record}")
     path = os.path.join(work, name)
     if not os.path.isfile(path):
         raise BuildError(f"apt-get download left no {name}")

@@ -1,10 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-"""What the runner asks of qemu, and how: a value inside one of its options,
-its command line as a shell takes it, its machine monitor (QMP, JSON lines)
-for a machine's properties and for the device opening a port, and the
-debugger's line to a port's socket.
-"""
+"""What the runner asks of qemu: a value inside one of its options, its
+command line as a shell takes it, its machine monitor (QMP, JSON lines) for
+a machine's properties and for the device opening a port, and the
+debugger's line to a port's socket."""
 
+import contextlib
 import json
 import socket
 import subprocess
@@ -12,6 +12,7 @@ import threading
 import time
 from typing import Any, Dict, List, Optional
 
+# How often the runner looks at the ports and at qemu (not a time-out).
 LOOK_SECONDS = 0.05
 
 
@@ -20,12 +21,10 @@ def _json_messages(data: bytes) -> List[Dict[str, Any]]:
     messages = []
     for line in data.splitlines():
         try:
-            message = json.loads(line)
+            messages.append(json.loads(line))
         except ValueError:
             continue
-        if isinstance(message, dict):
-            messages.append(message)
-    return messages
+    return [message for message in messages if isinstance(message, dict)]
 
 
 def bash_quote(word: str) -> str:
@@ -150,12 +149,15 @@ class DebuggerLine:
         self.device: Optional[socket.socket] = None
         self.lock = threading.Lock()
 
+    def _keep(self, each: socket.socket) -> None:
+        with self.lock:
+            self.sockets.append(each)
+
     def attach(self, device: Optional[socket.socket]) -> None:
         """DEVICE: the connection to qemu's socket of the port."""
         self.device = device
         if device is not None:
-            with self.lock:
-                self.sockets.append(device)
+            self._keep(device)
 
     def open(self) -> None:
         """Listens, and relays the one debugger that connects."""
@@ -167,8 +169,7 @@ class DebuggerLine:
             debugger, _ = self.listener.accept()
         except OSError:
             return
-        with self.lock:
-            self.sockets.append(debugger)
+        self._keep(debugger)
         self.listener.close()
         if self.device is None:
             debugger.close()
@@ -181,23 +182,14 @@ class DebuggerLine:
     def close(self) -> None:
         with self.lock:
             for each in self.sockets:
-                try:
+                with contextlib.suppress(OSError):
                     each.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
                 each.close()
 
 
 def _pump(source: socket.socket, target: socket.socket) -> None:
-    try:
-        while True:
-            data = source.recv(1 << 16)
-            if not data:
-                break
+    with contextlib.suppress(OSError):
+        for data in iter(lambda: source.recv(1 << 16), b""):
             target.sendall(data)
-    except OSError:
-        pass
-    try:
+    with contextlib.suppress(OSError):
         target.shutdown(socket.SHUT_WR)
-    except OSError:
-        pass

@@ -69,6 +69,8 @@ image too big, output that could not be passed on, or the time-out.
 
 # Options that take a value, as the next word or after "=".
 _VALUED = ("--file", "--stdin", "--timeout", "--boot-timeout", "--cores", "--gdb", "--gdb-attach")
+# The signals that stop a run: the status a shell gives, and what to say.
+_STOPS = {signal.SIGINT: (130, "interrupted"), signal.SIGTERM: (143, "terminated"), signal.SIGHUP: (129, "hung up")}
 
 
 class Help(Exception):
@@ -80,12 +82,7 @@ class Usage(Exception):
 
 
 class Interrupted(Exception):
-    """A signal that ends the run: the status and what to say."""
-
-    def __init__(self, status: int, word: str) -> None:
-        super().__init__(word)
-        self.status = status
-        self.word = word
+    """A signal that ends the run."""
 
 
 def _seconds(name: str, value: str) -> int:
@@ -100,38 +97,31 @@ def parse(argv: List[str]) -> Request:
     values = {"--stdin": "", "--cores": "", "--gdb": "", "--gdb-attach": "", "--timeout": str(device.PROGRAM_TIMEOUT),
               "--boot-timeout": str(device.BOOT_TIMEOUT)}
     files: List[str] = []
-    console = verbose = False
-    while arguments:
-        word = arguments[0]
+    flags = set()
+    while arguments and arguments[0].startswith("-"):
+        word = arguments.pop(0)
+        name, equals, value = word.partition("=")
         if word in ("-h", "--help"):
             raise Help()
         if word in _VALUED:
-            if len(arguments) < 2:
+            if not arguments:
                 raise DeviceFailure(f"{word} needs a value (see --help)")
-            arguments[:2] = [f"{word}={arguments[1]}"]
-            continue
-        name, equals, value = word.partition("=")
+            equals, value = "=", arguments.pop(0)
         if equals and name in _VALUED:
             if name == "--file":
                 files.append(value)
             else:
                 values[name] = value
-        elif word == "--console":
-            console = True
-        elif word == "--verbose":
-            verbose = True
+        elif word in ("--console", "--verbose"):
+            flags.add(word)
         elif word == "--":
-            del arguments[0]
             break
-        elif word.startswith("-"):
-            raise DeviceFailure(f"unknown option {word} (see --help; a program whose name starts with - goes after --)")
         else:
-            break
-        del arguments[0]
+            raise DeviceFailure(f"unknown option {word} (see --help; a program whose name starts with - goes after --)")
     if not arguments:
         raise Usage()
     request = Request(program=arguments[0], arguments=arguments[1:], files=files, stdin=values["--stdin"],
-                      cores=values["--cores"], console=console, verbose=verbose,
+                      cores=values["--cores"], console="--console" in flags, verbose="--verbose" in flags,
                       timeout=_seconds("--timeout", values["--timeout"]),
                       boot_timeout=_seconds("--boot-timeout", values["--boot-timeout"]))
     for name in ("--gdb", "--gdb-attach"):
@@ -144,17 +134,10 @@ def parse(argv: List[str]) -> Request:
     return request
 
 
-def installed_prefix() -> str:
-    """The folder this command is installed under (PREFIX/bin/pellix-device)."""
-    return os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0])))
-
-
-def _stop_on(number: int, status: int, word: str) -> None:
-    def handler(signum: int, frame: Optional[FrameType]) -> None:
-        for each in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(each, signal.SIG_IGN)
-        raise Interrupted(status, word)
-    signal.signal(number, handler)
+def _stop(number: int, frame: Optional[FrameType]) -> None:
+    for each in _STOPS:
+        signal.signal(each, signal.SIG_IGN)
+    raise Interrupted(number)
 
 
 def _failed(error: Exception) -> int:
@@ -163,7 +146,7 @@ def _failed(error: Exception) -> int:
     return DEVICE_FAILURE
 
 
-def main(argv: List[str], prefix: Optional[str] = None) -> int:
+def main(argv: List[str]) -> int:
     """pellix-device ARGV: the run's exit status."""
     # Until the run has a scratch folder, a signal ends this process as it
     # would any other.
@@ -179,12 +162,13 @@ def main(argv: List[str], prefix: Optional[str] = None) -> int:
         return DEVICE_FAILURE
     except (DeviceFailure, scale.ScaleError) as error:
         return _failed(error)
-    run = Device(request, prefix or installed_prefix(), per_mille, os.environ.get(scale.VARIABLE) or "1")
+    # (installed as PREFIX/bin/pellix-device)
+    prefix = os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0])))
+    run = Device(request, prefix, per_mille, os.environ.get(scale.VARIABLE) or "1")
     # From here on, a signal stops the device and ends the run with the
     # status a shell gives; nothing of the run stays.
-    _stop_on(signal.SIGINT, 130, "interrupted")
-    _stop_on(signal.SIGTERM, 143, "terminated")
-    _stop_on(signal.SIGHUP, 129, "hung up")
+    for number in _STOPS:
+        signal.signal(number, _stop)
     try:
         try:
             status = run.main()
@@ -192,8 +176,8 @@ def main(argv: List[str], prefix: Optional[str] = None) -> int:
             status = _failed(error)
         run.close()
     except Interrupted as stop:
-        sys.stderr.write(f"pellix-device: {stop.word}: stopping the device\n")
+        status, word = _STOPS[stop.args[0]]
+        sys.stderr.write(f"pellix-device: {word}: stopping the device\n")
         sys.stderr.flush()
         run.close()
-        status = stop.status
     return status

@@ -9,6 +9,7 @@ import threading
 
 import pytest
 
+from device.runs import free_port
 from pellix import device, qemu
 from pellix.device import Follower, Request, StatusLines, unpack_cores
 from pellix.qemu import DebuggerLine
@@ -26,50 +27,34 @@ def test_a_status_line_in_two_pieces_is_read_whole(tmp_path):
     assert lines.next_line() is None
 
 
-def cores_stream(tmp_path, *parts: bytes) -> str:
-    path = tmp_path / "cores"
-    path.write_bytes(b"".join(parts))
-    return str(path)
+GARBLED = "the device's cores came garbled at byte 17; the rest is lost"
 
 
-def unpacked(tmp_path, stream: str):
-    folder = tmp_path / "cores.d"
-    folder.mkdir()
-    notices: list = []
-    names = unpack_cores(stream, str(folder), notices.append)
-    return names, {name: (folder / name).read_bytes() for name in os.listdir(folder)}, notices
-
-
-def test_cores_come_whole_with_their_names(tmp_path):
-    stream = cores_stream(tmp_path, b"core a.1.core 3\nabc", b"core b-c_+.22.core 0\n", b"end\n")
-    assert unpacked(tmp_path, stream) == (["a.1.core", "b-c_+.22.core"], {"a.1.core": b"abc", "b-c_+.22.core": b""},
-                                          [])
-
-
-def test_a_dropped_core_is_named_and_the_next_kept(tmp_path):
-    stream = cores_stream(tmp_path, b"dropped big.5.core 40000000\n", b"core small.6.core 2\nxy", b"end\n")
-    names, files, notices = unpacked(tmp_path, stream)
-    assert (names, files) == (["small.6.core"], {"small.6.core": b"xy"})
-    assert notices == ["the core big.5.core (40000000 bytes) was dropped: the device keeps at most "
-                       f"{protocol.CORES_LIMIT >> 20} MiB of a run's cores"]
-
-
-def test_a_core_cut_short_is_named_and_not_kept(tmp_path):
-    stream = cores_stream(tmp_path, b"core a.1.core 1\nz", b"core b.2.core 10\nxyz")
-    assert unpacked(tmp_path, stream) == (["a.1.core"], {"a.1.core": b"z"}, ["the core b.2.core came cut short"])
-
-
-@pytest.mark.parametrize("header", [b"core ../x.1.core 1\n", b"core a.core 1\n", b"bore a.1.core 1\n",
-                                    b"core a.1.core -1\n", b"core a.1.core 1 2\n", b"x" * 400,
-                                    b"core a.1.core %d\n" % (protocol.CORES_LIMIT + 1)])
-def test_a_garbled_stream_keeps_what_came_whole_before_it(tmp_path, header):
-    stream = cores_stream(tmp_path, b"core a.1.core 1\nz", header, b"y\nend\n")
-    assert unpacked(tmp_path, stream) == (["a.1.core"], {"a.1.core": b"z"},
-                                          ["the device's cores came garbled at byte 17; the rest is lost"])
-
-
-def test_a_stream_without_an_end_keeps_what_came(tmp_path):
-    assert unpacked(tmp_path, cores_stream(tmp_path, b"core a.1.core 1\nz"))[:2] == (["a.1.core"], {"a.1.core": b"z"})
+@pytest.mark.parametrize("stream, names, files, notices", [
+    # whole, with their names
+    ([b"core a.1.core 3\nabc", b"core b-c_+.22.core 0\n", b"end\n"], ["a.1.core", "b-c_+.22.core"],
+     {"a.1.core": b"abc", "b-c_+.22.core": b""}, []),
+    # a dropped core is named and the next kept
+    ([b"dropped big.5.core 40000000\n", b"core small.6.core 2\nxy", b"end\n"], ["small.6.core"],
+     {"small.6.core": b"xy"}, ["the core big.5.core (40000000 bytes) was dropped: the device keeps at most "
+                               f"{protocol.CORES_LIMIT >> 20} MiB of a run's cores"]),
+    # a core cut short is named and not kept
+    ([b"core a.1.core 1\nz", b"core b.2.core 10\nxyz"], ["a.1.core"], {"a.1.core": b"z"},
+     ["the core b.2.core came cut short"]),
+    # a stream without an end keeps what came
+    ([b"core a.1.core 1\nz"], ["a.1.core"], {"a.1.core": b"z"}, []),
+    # a garbled stream keeps what came whole before it
+    *[([b"core a.1.core 1\nz", header, b"y\nend\n"], ["a.1.core"], {"a.1.core": b"z"}, [GARBLED])
+      for header in [b"core ../x.1.core 1\n", b"core a.core 1\n", b"bore a.1.core 1\n", b"core a.1.core -1\n",
+                     b"core a.1.core 1 2\n", b"x" * 400, b"core a.1.core %d\n" % (protocol.CORES_LIMIT + 1)]],
+])
+def test_the_cores_stream_is_unpacked(tmp_path, stream, names, files, notices):
+    (tmp_path / "cores").write_bytes(b"".join(stream))
+    (tmp_path / "cores.d").mkdir()
+    said: list = []
+    assert unpack_cores(str(tmp_path / "cores"), str(tmp_path / "cores.d"), said.append) == names
+    assert {name: (tmp_path / "cores.d" / name).read_bytes() for name in os.listdir(tmp_path / "cores.d")} == files
+    assert said == notices
 
 
 def follow(tmp_path, output: int, data: bytes) -> Follower:
@@ -100,25 +85,18 @@ def test_a_port_is_passed_on_whole_as_it_grows(tmp_path):
     assert b"".join(received) == data
 
 
-def test_output_into_a_closed_pipe_ends_following_with_141(tmp_path):
-    reader, writer = os.pipe()
-    os.close(reader)
-    follower = follow(tmp_path, writer, b"x" * 100)
-    os.close(writer)
-    assert follower.status == 141
-
-
-def test_output_that_cannot_be_written_ends_following_with_1(tmp_path):
-    full = os.open("/dev/full", os.O_WRONLY)
-    follower = follow(tmp_path, full, b"x" * 100)
-    os.close(full)
-    assert follower.status == 1
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+# Output into a closed pipe ends following with 141, as any program's;
+# output that cannot be written at all, with 1.
+@pytest.mark.parametrize("output, status", [("closed pipe", 141), ("/dev/full", 1)])
+def test_output_that_cannot_be_passed_on_ends_following(tmp_path, output, status):
+    if output == "closed pipe":
+        reader, descriptor = os.pipe()
+        os.close(reader)
+    else:
+        descriptor = os.open(output, os.O_WRONLY)
+    follower = follow(tmp_path, descriptor, b"x" * 100)
+    os.close(descriptor)
+    assert follower.status == status
 
 
 def test_the_debugger_is_refused_until_the_device_holds_its_port_then_relayed(tmp_path):
@@ -158,15 +136,12 @@ def devices(command) -> list:
     return [command[at + 1] for at, word in enumerate(command) if word == "-device"]
 
 
-def test_qemu_is_given_the_protocols_four_ports(tmp_path):
-    ports = [word for word in devices(machine(tmp_path)) if word.startswith("virtserialport,")]
-    assert [port.split("name=")[1].split(",")[0] for port in ports] == list(protocol.PORTS)
-    assert len(ports) == 4
-
-
-def test_qemu_is_given_a_fifth_port_for_the_debugger(tmp_path):
-    ports = [word for word in devices(machine(tmp_path, gdb_port=free_port())) if word.startswith("virtserialport,")]
-    assert [port.split("name=")[1].split(",")[0] for port in ports] == list(protocol.PORTS) + [protocol.PORT_GDB]
+@pytest.mark.parametrize("gdb_port, ports", [(0, list(protocol.PORTS)),
+                                             (1, list(protocol.PORTS) + [protocol.PORT_GDB])])
+def test_qemu_is_given_the_protocols_four_ports_and_a_fifth_for_the_debugger(tmp_path, gdb_port, ports):
+    given = [word for word in devices(machine(tmp_path, gdb_port)) if word.startswith("virtserialport,")]
+    assert [port.split("name=")[1].split(",")[0] for port in given] == ports
+    assert len(protocol.PORTS) == 4
 
 
 def test_init_is_told_its_scaled_wait_for_the_ports(tmp_path):

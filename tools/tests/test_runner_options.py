@@ -7,18 +7,21 @@ from pellix import runner
 from pellix.device import BOOT_TIMEOUT, PROGRAM_TIMEOUT, DeviceFailure, Request
 
 
-def test_options_in_both_forms_then_program_and_arguments():
-    request = runner.parse(["--file", "a", "--file=b", "--stdin=-in", "--cores", "c", "--gdb=7", "--console",
-                            "--verbose", "--timeout", "5", "--boot-timeout=6", "prog", "--file", "x"])
-    assert request == Request("prog", ["--file", "x"], ["a", "b"], "-in", "c", 7, True, True, 5, 6)
-
-
-def test_the_defaults():
-    assert runner.parse(["prog"]) == Request("prog", [], [], "", "", 0, False, False, PROGRAM_TIMEOUT, BOOT_TIMEOUT)
-
-
-def test_a_value_may_start_with_a_dash_and_a_program_goes_after_double_dash():
-    assert runner.parse(["--file", "-f", "--", "-prog", "-x"]) == Request("-prog", ["-x"], ["-f"])
+@pytest.mark.parametrize("argv, request_", [
+    # options in both forms, then the program and its arguments
+    (["--file", "a", "--file=b", "--stdin=-in", "--cores", "c", "--gdb=7", "--console", "--verbose", "--timeout", "5",
+      "--boot-timeout=6", "prog", "--file", "x"], Request("prog", ["--file", "x"], ["a", "b"], "-in", "c", 7, True,
+                                                          True, 5, 6)),
+    # the defaults
+    (["prog"], Request("prog", [], [], "", "", 0, False, False, PROGRAM_TIMEOUT, BOOT_TIMEOUT)),
+    # a value may start with a dash, and a program goes after --
+    (["--file", "-f", "--", "-prog", "-x"], Request("-prog", ["-x"], ["-f"])),
+    # --gdb-attach gives the port to a program that attaches gdbserver itself
+    (["--gdb-attach", "7", "prog"], Request("prog", gdb_port=7, gdb_attach=True)),
+    (["--gdb", "7", "prog"], Request("prog", gdb_port=7, gdb_attach=False)),
+])
+def test_a_command_line_gives_its_request(argv, request_):
+    assert runner.parse(argv) == request_
 
 
 @pytest.mark.parametrize("argv", [["--help"], ["-h"], ["--file", "a", "--help", "prog"]])
@@ -42,6 +45,7 @@ def test_no_program_is_a_usage_error(argv):
     (["--timeout", "12345678", "prog"], "--timeout takes a whole number"),
     (["--gdb", "0", "prog"], "--gdb takes a TCP port (1 to 65535), not '0'"),
     (["--gdb", "65536", "prog"], "--gdb takes a TCP port"),
+    (["--gdb-attach=65536", "prog"], "--gdb-attach takes a TCP port"),
 ])
 def test_a_bad_option_is_named(argv, says):
     with pytest.raises(DeviceFailure, match=says.replace("(", r"\(").replace(")", r"\)")):
@@ -63,10 +67,3 @@ def test_a_refused_scale_exits_125_before_anything_starts(capsys, monkeypatch):
     monkeypatch.setenv("PELLIX_TIMEOUT_SCALE", "1e1")
     assert runner.main(["prog"]) == 125
     assert "PELLIX_TIMEOUT_SCALE takes a positive number" in capsys.readouterr().err
-
-
-def test_gdb_attach_gives_the_port_to_a_program_that_attaches_gdbserver_itself():
-    assert runner.parse(["--gdb-attach", "7", "prog"]) == Request("prog", gdb_port=7, gdb_attach=True)
-    assert not runner.parse(["--gdb", "7", "prog"]).gdb_attach
-    with pytest.raises(DeviceFailure, match="--gdb-attach takes a TCP port"):
-        runner.parse(["--gdb-attach=65536", "prog"])

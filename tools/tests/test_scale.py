@@ -9,15 +9,11 @@ def test_a_plain_decimal_is_read_in_thousandths(text: str, per_mille: int) -> No
     assert scale.parse(text) == per_mille
 
 
-@pytest.mark.parametrize("text", ["1e1", "-1", " 2", "2.", ".5", "1.2345", "1234567", "", "inf", "0x10"])
-def test_anything_but_a_plain_decimal_is_refused(text: str) -> None:
-    with pytest.raises(scale.ScaleError, match="takes a positive number"):
+@pytest.mark.parametrize("text, says", [(text, "takes a positive number") for text in (
+    "1e1", "-1", " 2", "2.", ".5", "1.2345", "1234567", "", "inf", "0x10")] + [("0.000", "must be above 0")])
+def test_anything_but_a_plain_decimal_above_zero_is_refused(text: str, says: str) -> None:
+    with pytest.raises(scale.ScaleError, match=says):
         scale.parse(text)
-
-
-def test_zero_is_refused() -> None:
-    with pytest.raises(scale.ScaleError, match="must be above 0"):
-        scale.parse("0.000")
 
 
 def test_unset_or_empty_means_one() -> None:

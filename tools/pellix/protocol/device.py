@@ -13,7 +13,8 @@ from typing import Tuple
 
 from pellix.protocol import Constant
 
-# The ports, in the order the runner creates them.
+# The ports, in the order the runner creates them; each constant's
+# meaning is in CONSTANTS, which the generated header carries to init.
 PORT_STATUS = "pellix.status"
 PORT_STDOUT = "pellix.stdout"
 PORT_STDERR = "pellix.stderr"
@@ -21,34 +22,24 @@ PORT_CORES = "pellix.cores"
 PORTS: Tuple[str, ...] = (PORT_STATUS, PORT_STDOUT, PORT_STDERR, PORT_CORES)
 PORT_GDB = "pellix.gdb"
 
-# The status port's lines: BOOT once init runs, then one of "EXIT N",
-# "SIGNAL N" or "FAILED WHY".
 STATUS_BOOT = "boot"
 STATUS_EXIT = "exit"
 STATUS_SIGNAL = "signal"
 STATUS_FAILED = "failed:"
 
-# The cores port, once the program has ended: for each core kept,
-# "CORE NAME SIZE", a newline and SIZE bytes; for each core dropped,
-# "DROPPED NAME SIZE" and a newline; then "END" and a newline. NAME is
-# PROGRAM.PID.core, of the characters below.
+# The cores port, once the program has ended: each core kept or dropped,
+# then the end.
 CORE = "core"
 CORE_DROPPED = "dropped"
 CORES_END = "end"
 CORE_NAME_PUNCTUATION = "._+-"
-# What the device keeps of a run's cores, all together, in its RAM.
 CORES_LIMIT = 32 << 20
 
-# The kernel command line's parameters for init.
+# The kernel command line's parameters for init, and the image's files.
 PARAM_PORT_WAIT_MS = "pellix_port_wait_ms"
 PARAM_GDB = "pellix_gdb"
-# PARAM_GDB's value when the program attaches gdbserver itself (1: init
-# runs the program under it).
 GDB_ATTACH = "attach"
-# How long init waits for its ports when the command line does not say.
 PORT_WAIT_MS = 10000
-
-# The image's files for init.
 RUN_FILE = "/etc/pellix-run"
 STDIN_FILE = "/etc/pellix-stdin"
 WORK_DIR = "/work"

@@ -11,23 +11,28 @@ outcome.
 
 import os
 import signal
+import socket
 import subprocess
 import threading
 import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Union
+from typing import Any, Callable, Dict, List, Optional
+
+import pytest
 
 from pellix import scale
-from pellix.device import BOOT_TIMEOUT
+from pellix.device import BOOT_TIMEOUT, SYSROOT
 
-SYSROOT = "/usr/arm-linux-gnueabi"
 # How the armv5te configuration runs its programs on this host
 # (cmake/toolchain-armv5te.cmake).
 EMULATOR = ["qemu-arm", "-cpu", "arm926", "-L", SYSROOT]
 # What a run may take beyond its own time-outs: the image, the machine's
 # start and end, the crash reports.
 SLACK = 60
+# A run that should end soon is still given a time-out of the runner's, so
+# that the runner, not only the test, bounds it.
+SOON = 60
 
 
 def scaled(seconds: float) -> float:
@@ -78,44 +83,38 @@ class Outcome:
     facts: Dict[str, Any] = field(default_factory=dict)
 
     @property
-    def elapsed(self) -> float:
-        return self.ended - self.started
-
-    @property
     def text(self) -> str:
         """Standard error, as text."""
         return self.err.decode("utf-8", "replace")
 
-    def says(self, text: str) -> bool:
-        return text in self.text
-
 
 def _read(stream: Any, into: List[bytes], first: List[float]) -> None:
-    while True:
-        data = stream.read1(1 << 16)
-        if not data:
-            return
+    for data in iter(lambda: stream.read1(1 << 16), b""):
         if not first:
             first.append(time.monotonic())
         into.append(data)
 
 
-def run(argv: List[str], limit: float, stdout: Union[int, Any] = subprocess.PIPE,
-        env: Optional[Dict[str, str]] = None, cwd: Optional[str] = None,
-        stdin: Union[int, Any] = subprocess.DEVNULL) -> Outcome:
+# What a test does while its run goes on: it gets the process and the
+# standard output so far, and gives facts of its own.
+During = Callable[["subprocess.Popen[bytes]", List[bytes]], Dict[str, Any]]
+
+
+def run(argv: List[str], limit: float, env: Optional[Dict[str, str]] = None, cwd: Optional[str] = None,
+        stdout: Any = subprocess.PIPE, during: Optional[During] = None) -> Outcome:
     """ARGV in a process group of its own, killed whole once LIMIT seconds
-    have passed."""
+    have passed (after DURING, if given, has had its turn)."""
     started = time.monotonic()
-    process = subprocess.Popen(argv, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
                                env=None if env is None else dict(os.environ, **env), cwd=cwd, process_group=0)
     out: List[bytes] = []
     err: List[bytes] = []
     first: List[float] = []
-    readers = [threading.Thread(target=_read, args=(process.stderr, err, []), daemon=True)]
-    if process.stdout is not None:
-        readers.append(threading.Thread(target=_read, args=(process.stdout, out, first), daemon=True))
+    streams = [(process.stderr, err, []), (process.stdout, out, first)]
+    readers = [threading.Thread(target=_read, args=each, daemon=True) for each in streams if each[0] is not None]
     for reader in readers:
         reader.start()
+    facts = during(process, out) if during is not None else {}
     try:
         status: Optional[int] = process.wait(limit)
         # (as a shell gives it: 128+N when signal N ended the process)
@@ -127,50 +126,45 @@ def run(argv: List[str], limit: float, stdout: Union[int, Any] = subprocess.PIPE
     ended = time.monotonic()
     for reader in readers:
         reader.join()
-    return Outcome(status, b"".join(out), b"".join(err), started, first[0] if first else None, ended, process.pid)
+    return Outcome(status, b"".join(out), b"".join(err), started, first[0] if first else None, ended, process.pid,
+                   facts)
 
 
-def group_members(group: int) -> List[int]:
-    """The processes of process group GROUP."""
-    members = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as stat:
-                fields = stat.read().rsplit(b")", 1)[1].split()
-        except (OSError, IndexError):
-            continue
-        if fields[2] == str(group).encode() and fields[0] != b"Z":
-            members.append(int(entry))
-    return members
-
-
-def processes_naming(text: str) -> List[int]:
-    """The processes whose command line holds TEXT."""
+def _processes(wanted: Callable[[bytes, bytes], bool]) -> List[int]:
+    """The other processes whose /proc stat and command line WANTED takes."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) == os.getpid():
             continue
         try:
-            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                if text.encode() in cmdline.read():
+            with open(f"/proc/{entry}/stat", "rb") as stat, open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if wanted(stat.read().rsplit(b")", 1)[1], cmdline.read()):
                     found.append(int(entry))
-        except OSError:
+        except (OSError, IndexError):
             continue
     return found
+
+
+def group_members(group: int) -> List[int]:
+    """The living processes of process group GROUP."""
+    return _processes(lambda stat, _: stat.split()[2] == str(group).encode() and stat.split()[0] != b"Z")
+
+
+def processes_naming(text: str) -> List[int]:
+    """The processes whose command line holds TEXT."""
+    return _processes(lambda _, cmdline: text.encode() in cmdline)
 
 
 def qemu_under(folder: str) -> List[int]:
     """The qemu processes of runs whose scratch folder is under FOLDER."""
-    found = []
-    for pid in processes_naming(folder + "/"):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                program = cmdline.read().split(b"\0", 1)[0]
-        except OSError:
-            continue
-        if os.path.basename(program) == b"qemu-system-arm":
-            found.append(pid)
-    return found
+    return _processes(lambda _, cmdline: (folder + "/").encode() in cmdline
+                      and os.path.basename(cmdline.split(b"\0", 1)[0]) == b"qemu-system-arm")
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def eventually(seconds: float, condition: Callable[[], bool]) -> bool:
@@ -198,6 +192,11 @@ def job(name: str, waits: float = 0) -> Callable[[Job], Job]:
         WAITS[name] = waits
         return function
     return register
+
+
+def reads(name: str, *values: Any) -> Any:
+    """A parametrized case of a test that reads run NAME."""
+    return pytest.param(name, *values, marks=pytest.mark.boots(name), id=name)
 
 
 class Boots:
