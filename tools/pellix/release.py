@@ -143,12 +143,11 @@ def module_build_id(path: str) -> str:
 
 
 def build_id_path(build_id: str) -> str:
-    """Where a debugger looks a debug file up by build ID, under the folder it is told to search."""
+    # Where a debugger looks a debug file up by build ID, under the folder it is told to search.
     return f".build-id/{build_id[:2]}/{build_id[2:]}.debug"
 
 
 def stage(top: str, root: str, arm: str, i686: str) -> None:
-    """The archive's files under ROOT, each with a fixed mode."""
     shutil.rmtree(root, ignore_errors=True)
     _folder(root)
     lib = os.path.join(root, "lib")
@@ -238,7 +237,7 @@ def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
 # --- SHA256SUMS and the archive.
 
 def listed_files(root: str) -> List[str]:
-    """Every file and link under ROOT, SHA256SUMS aside, relative to ROOT, in byte order."""
+    """Every file and link under ROOT, SHA256SUMS aside, in byte order."""
     names = []
     for base, folders, files in os.walk(root):
         for name in folders + files:
@@ -291,7 +290,6 @@ def archive_bytes(stage_folder: str, name: str, epoch: int) -> bytes:
 
 
 def write_archive(stage_folder: str, name: str, output: str, epoch: int) -> None:
-    """The archive and its .sha256, each written aside and renamed into place."""
     data = archive_bytes(stage_folder, name, epoch)
     report.place(output, data)
     report.place(output + ".sha256", f"{hashlib.sha256(data).hexdigest()}  {os.path.basename(output)}\n".encode())
@@ -300,7 +298,6 @@ def write_archive(stage_folder: str, name: str, output: str, epoch: int) -> None
 # --- The command.
 
 def release(top: str, dist: str, build: str, allow_dirty: bool) -> str:
-    """Builds the release; returns the archive's path."""
     version = read_version(top)
     check_news(top, version)
     commit = read_commit(top, allow_dirty)

@@ -58,14 +58,12 @@ class CannotVerify(Exception):
 # --- The archive's members, judged before anything is extracted.
 
 def inside(name: str) -> bool:
-    """Whether a member name stays inside the archive as written: no absolute path, no ".." at all, even one
-    that would come back inside."""
+    # No ".." at all, even one that would come back inside.
     return name != "" and not name.startswith("/") and ".." not in name.split("/")
 
 
 def resolve(path: str, links: Dict[str, str], depth: int = 0) -> Optional[List[str]]:
-    """Where a path inside the archive leads through the archive's links seen so far, as its components;
-    None when it leads outside."""
+    """Where PATH leads through the archive's links seen so far, as its components; None when outside."""
     if depth > MAX_LINK_DEPTH:
         return None
     place: List[str] = []
@@ -155,7 +153,6 @@ def one_release_folder(folder: str) -> str:
 
 
 def read_sums(root: str) -> List[Tuple[str, str]]:
-    """SHA256SUMS's (sha256, name) pairs, as listed."""
     path = os.path.join(root, release.SUMS)
     if os.path.islink(path) or not os.path.isfile(path):
         raise Failed(f"no {release.SUMS}")
@@ -233,14 +230,12 @@ def report_suite(root: str) -> report.Suite:
 
 
 def report_names(root: str, name: str, value: str) -> None:
-    """The qualification's JUnit report has the property NAME with VALUE."""
     named = report_suite(root).properties.get(name)
     if named != value:
         raise Failed(f"the report names {name} {named or 'nothing'}, the module is {value}")
 
 
 def carries_version(root: str) -> None:
-    """The module's version note and the report's version are the version in the archive's name."""
     version = os.path.basename(root)[len("lumivane-"):]
     try:
         noted = elf.ElfFile(os.path.join(root, "lib", "lumivane.so")).version_note()
@@ -290,7 +285,6 @@ def report_passes(root: str) -> None:
 
 
 def qualifies(module: str, kit: str, scratch: str) -> None:
-    """The kit passes every clause on the module, on the emulated device."""
     junit, text = os.path.join(scratch, "requalification.xml"), os.path.join(scratch, "requalification.txt")
     with open(text, "w", encoding="utf-8") as output:
         status = subprocess.run([kit, "--junit", junit, module], stdout=output, stderr=subprocess.STDOUT,
@@ -317,7 +311,7 @@ def matches_its_sha256(archive: str) -> None:
 
 
 def read_archive(archive: str) -> Tuple[tarfile.TarFile, List[tarfile.TarInfo]]:
-    """The archive, read to its end: its members are what is judged, then extracted."""
+    # Read to its end: its members are what is judged, then extracted.
     tar = None
     try:
         tar = tarfile.open(archive)
@@ -339,7 +333,7 @@ class Outcome:
 
 
 class _Stop(Exception):
-    """A check failed: the verification ends there."""
+    pass
 
 
 def _checks(outcome: Outcome, say: Callable[[str], None], archive: str, kit: str, scratch: str) -> None:
