@@ -127,6 +127,15 @@ def _install(sources: Sequence[str], folder: str, mode: int = 0o644) -> None:
         os.chmod(target, mode)
 
 
+def device_kernel(top: str) -> str:
+    """The folder of the machine's cache that holds the emulated device's kernel, device tree and driver."""
+    kernel = subprocess.run([os.path.join(top, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
+                            check=False)
+    if kernel.returncode != 0:
+        raise ReleaseError("no kernel for the emulated device")
+    return kernel.stdout.strip()
+
+
 def _files_in(folder: str, suffix: str = "") -> List[str]:
     return sorted(os.path.join(folder, name) for name in os.listdir(folder)
                   if name.endswith(suffix) and os.path.isfile(os.path.join(folder, name)))
@@ -314,11 +323,7 @@ def release(top: str, dist: str, build: str, allow_dirty: bool) -> str:
     build_config(top, "armv5te", os.path.join(build, "armv5te"), arm, env)
     build_config(top, "i686", os.path.join(build, "i686"), i686, env)
     # The emulated device beside its runner, for the qualification: from the machine's cache, as make installs it.
-    kernel = subprocess.run([os.path.join(top, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
-                            check=False)
-    if kernel.returncode != 0:
-        raise ReleaseError("no kernel for the emulated device")
-    _install([os.path.join(kernel.stdout.strip(), part)
+    _install([os.path.join(device_kernel(top), part)
               for part in ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "kernel.release")],
              os.path.join(arm, "share", "pellix-device"))
 

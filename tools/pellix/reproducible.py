@@ -12,7 +12,6 @@ fails, keeping both builds. Run by hand: it builds everything that ships twice. 
 already built. Exits 0 when the archives are identical, 1 when they differ, 2 when it cannot build them.
 """
 
-import functools
 import os
 import pwd
 import shutil
@@ -84,8 +83,9 @@ def compare(first: str, second: str) -> bool:
     return False
 
 
-def _clone(commit: str, path: str) -> None:
-    if subprocess.run(["git", "clone", "--quiet", "--no-hardlinks", TOP, path], check=False).returncode != 0:
+def _clone(commit: str, path: str, umask: int = -1) -> None:
+    if subprocess.run(["git", "clone", "--quiet", "--no-hardlinks", TOP, path], check=False,
+                      umask=umask).returncode != 0:
         raise Cannot(f"cannot clone {TOP} to {path}")
     subprocess.run(["git", "-C", path, "checkout", "--quiet", "--detach", commit], check=True)
 
@@ -93,7 +93,7 @@ def _clone(commit: str, path: str) -> None:
 def _build(what: str, command: List[str], cwd: str, env: Dict[str, str], log: str, umask: int) -> None:
     with open(log, "w", encoding="utf-8") as output:
         status = subprocess.run(command, cwd=cwd, env=env, stdout=output, stderr=subprocess.STDOUT, check=False,
-                                preexec_fn=functools.partial(os.umask, umask)).returncode
+                                umask=umask).returncode
     if status != 0:
         with open(log, encoding="utf-8", errors="replace") as output:
             sys.stderr.write("".join(output.readlines()[-30:]))
@@ -121,16 +121,8 @@ def second_build(scratch: str, commit: str, other_user: str) -> None:
     for folder in (base, objects, os.path.join(second, "home"), os.path.join(second, "tmp"),
                    os.path.join(second, "cache")):
         os.makedirs(folder, exist_ok=True)
-    mask = os.umask(0o077)
-    try:
-        _clone(commit, checkout)
-    finally:
-        os.umask(mask)
-    kernel = subprocess.run([os.path.join(TOP, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
-                            check=False)
-    if kernel.returncode != 0:
-        raise Cannot("no kernel for the emulated device")
-    entry = kernel.stdout.strip()
+    _clone(commit, checkout, 0o077)
+    entry = release.device_kernel(TOP)
     shutil.copytree(entry, os.path.join(second, "cache", os.path.basename(entry)), symlinks=True)
     as_user: List[str] = []
     who = pwd.getpwuid(os.getuid()).pw_name
