@@ -332,10 +332,6 @@ class Outcome:
     module_sha256: str = ""
 
 
-class _Stop(Exception):
-    pass
-
-
 def _checks(outcome: Outcome, say: Callable[[str], None], archive: str, kit: str, scratch: str) -> None:
     def step(name: str, check: Callable[..., T], *arguments: object) -> T:
         try:
@@ -343,7 +339,7 @@ def _checks(outcome: Outcome, say: Callable[[str], None], archive: str, kit: str
         except Failed as failure:
             outcome.failed, outcome.detail = name, " ".join(str(failure).split())
             say(f"fail  {name}" + (f": {outcome.detail}" if outcome.detail else ""))
-            raise _Stop() from None
+            raise  # the first failure ends the verification
         outcome.passed.append(name)
         say(f"pass  {name}")
         return result
@@ -380,7 +376,7 @@ def verify(archive: str, kit: str, say: Callable[[str], None] = lambda line: Non
     scratch = tempfile.mkdtemp(prefix="verify-release.")
     try:
         _checks(outcome, say, archive, kit, scratch)
-    except _Stop:
+    except Failed:
         pass
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
