@@ -56,6 +56,7 @@ def retarget_by_id(root: str, relist: bool) -> None:
 
 
 def change_debug_build_id(root: str) -> None:
+    """The debug file's build ID changed, SHA256SUMS made to match."""
     path = os.path.join(root, "lib", "lumivane.so.debug")
     build_id = bytes.fromhex(elf.ElfFile(path).build_id() or "")
     _rewrite(path, lambda data: data.replace(build_id, bytes([build_id[0] ^ 0xFF]) + build_id[1:], 1), root)
