@@ -32,6 +32,8 @@ from pellix import elf, report, sbom
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 USAGE = "usage: release [--dist DIR] [--build DIR] [--allow-dirty]"
 SUMS = "SHA256SUMS"
+VERSION_FORM = r"[0-9]+\.[0-9]+\.[0-9]+"
+REPORT = "qualification/lights-conformance.xml"  # the kit's JUnit report, in the archive
 # The Debian packages the archive carries, in its folder debian/ (scripts/package builds them).
 DEBIAN = "debian"
 DEBIAN_PACKAGES = ("lights-conformance", "lumivane-dev", "pellix-device")
@@ -52,7 +54,7 @@ def _first_line(top: str, name: str) -> str:
 
 def read_version(top: str) -> str:
     version = _first_line(top, "VERSION")
-    if not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
+    if not re.fullmatch(VERSION_FORM, version):
         raise ReleaseError(f"VERSION must hold MAJOR.MINOR.PATCH, not '{version}'")
     return version
 
@@ -218,7 +220,7 @@ def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
     """The kit's text and JUnit reports on the staged module, run on the emulated device. The module is named by
     its place in the archive, so the reports read the same wherever the release is built; the kit's own report
     is kept beside the stage."""
-    folder = os.path.join(root, "qualification")
+    folder = os.path.join(root, os.path.dirname(REPORT))
     _folder(folder)
     text = os.path.join(folder, "lights-conformance.txt")
     run_report = os.path.join(os.path.dirname(root), "lights-conformance.run.xml")
@@ -233,7 +235,7 @@ def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
         suites = steady(report.read(run_report))
     except report.ReportError as error:
         raise ReleaseError(f"cannot read the kit's JUnit report: {error}") from None
-    _place(os.path.join(folder, "lights-conformance.xml"), report.to_xml(suites))
+    _place(os.path.join(root, REPORT), report.to_xml(suites))
     # The reports name what they judged: this very file.
     module = os.path.join(root, "lib", "lumivane.so")
     named = suites[0].properties if suites else {}

@@ -42,7 +42,6 @@ PACKAGES = "the Debian packages are the release's version, each named in the SBO
 REPORT_PASSES = "the report passes every clause"
 QUALIFIES = "the module qualifies again on the emulated device"
 
-REPORT = "qualification/lights-conformance.xml"
 MAX_LINK_DEPTH = 32
 T = TypeVar("T")
 
@@ -146,7 +145,7 @@ def one_release_folder(folder: str) -> str:
     """The one folder, lumivane-VERSION, that FOLDER holds: the root of the release."""
     entries = sorted(os.listdir(folder))
     path = os.path.join(folder, entries[0]) if len(entries) == 1 else ""
-    if not path or not re.fullmatch(r"lumivane-[0-9]+\.[0-9]+\.[0-9]+", entries[0]) or os.path.islink(path) \
+    if not path or not re.fullmatch(f"lumivane-{release.VERSION_FORM}", entries[0]) or os.path.islink(path) \
             or not os.path.isdir(path):
         raise Failed(f"the archive holds: {' '.join(entries)}")
     return path
@@ -221,11 +220,11 @@ def debug_file_matches(root: str) -> None:
 
 def report_suite(root: str) -> report.Suite:
     try:
-        suites = report.read(os.path.join(root, REPORT))
+        suites = report.read(os.path.join(root, release.REPORT))
     except report.ReportError as error:
         raise Failed(str(error)) from None
     if not suites:
-        raise Failed(f"{REPORT} holds no test suite")
+        raise Failed(f"{release.REPORT} holds no test suite")
     return suites[0]
 
 

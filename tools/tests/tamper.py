@@ -63,8 +63,7 @@ def change_debug_build_id(root: str) -> None:
 
 
 def _edit_report(root: str, edit: Callable[[str], str]) -> None:
-    _rewrite(os.path.join(root, "qualification", "lights-conformance.xml"),
-             lambda data: edit(data.decode()).encode(), root)
+    _rewrite(os.path.join(root, release.REPORT), lambda data: edit(data.decode()).encode(), root)
 
 
 def _other_property(text: str, name: str, value: str = "") -> str:
