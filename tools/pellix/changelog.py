@@ -25,31 +25,19 @@ class NewsError(Exception):
 
 
 def entries(news: str) -> List[Tuple[str, List[str]]]:
-    """NEWS's entries, newest first: (version, items), each item one
-    paragraph or "- " item with its lines joined."""
-    lines = news.splitlines()
-    found: List[Tuple[str, List[str]]] = []
-    items: List[str] = []
-    for number, line in enumerate(lines):
-        heading = re.fullmatch(rf"{SOURCE} (\S+)", line)
-        if heading and number + 1 < len(lines) and re.fullmatch(r"=+", lines[number + 1]):
-            items = []
-            found.append((heading.group(1), items))
-            continue
-        if not found or re.fullmatch(r"=+", line):
-            continue
-        text = line.strip()
-        if not text:
-            if items and items[-1]:
-                items.append("")
-        elif text.startswith("- ") or not items or not items[-1]:
-            items.append(text[2:] if text.startswith("- ") else text)
-        else:
-            items[-1] += " " + text
-    for _, entry in found:
-        entry[:] = [item for item in entry if item]
-    if not found:
+    """NEWS's entries, newest first: (version, items), each item one paragraph or "- " item with its lines
+    joined."""
+    parts = re.split(rf"^{SOURCE} (\S+)\n=+$", news, flags=re.MULTILINE)
+    if len(parts) < 3:
         raise NewsError(f"NEWS has no entry (a line '{SOURCE} VERSION' over a line of '=')")
+    found = []
+    for version, body in zip(parts[1::2], parts[2::2]):
+        items = []
+        for paragraph in re.split(r"\n\s*\n", body):
+            lines = [line.strip() for line in paragraph.splitlines() if not re.fullmatch(r"=+", line)]
+            for item in re.split(r"\n(?=- )", "\n".join(line for line in lines if line)):
+                items.append(" ".join(item.split("\n")).removeprefix("- "))
+        found.append((version, [item for item in items if item]))
     return found
 
 

@@ -25,14 +25,15 @@ import subprocess
 import sys
 import tarfile
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence
 
 from pellix import elf, report, sbom
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 USAGE = "usage: release [--dist DIR] [--build DIR] [--allow-dirty]"
-VERSION_FORM = re.compile(r"[0-9]+\.[0-9]+\.[0-9]+")
 SUMS = "SHA256SUMS"
+VERSION_FORM = r"[0-9]+\.[0-9]+\.[0-9]+"
+REPORT = "qualification/lights-conformance.xml"  # the kit's JUnit report, in the archive
 # The Debian packages the archive carries, in its folder debian/ (scripts/package builds them).
 DEBIAN = "debian"
 DEBIAN_PACKAGES = ("lights-conformance", "lumivane-dev", "pellix-device")
@@ -43,27 +44,24 @@ class ReleaseError(Exception):
     """The release cannot be made; the message says why."""
 
 
-# --- The version, the NEWS entry and the commit.
+def _first_line(top: str, name: str) -> str:
+    try:
+        with open(os.path.join(top, name), encoding="utf-8") as handle:
+            return handle.readline().rstrip("\n")
+    except OSError:
+        raise ReleaseError(f"cannot read {top}/{name}") from None
+
 
 def read_version(top: str) -> str:
-    """The version, from its one source, VERSION."""
-    try:
-        with open(os.path.join(top, "VERSION"), encoding="utf-8") as handle:
-            version = handle.readline().rstrip("\n")
-    except OSError:
-        raise ReleaseError(f"cannot read {top}/VERSION") from None
-    if not VERSION_FORM.fullmatch(version):
+    version = _first_line(top, "VERSION")
+    if not re.fullmatch(VERSION_FORM, version):
         raise ReleaseError(f"VERSION must hold MAJOR.MINOR.PATCH, not '{version}'")
     return version
 
 
 def check_news(top: str, version: str) -> None:
     """Every release says what it brings: NEWS opens with this version's entry."""
-    try:
-        with open(os.path.join(top, "NEWS"), encoding="utf-8") as handle:
-            heading = handle.readline().rstrip("\n")
-    except OSError:
-        raise ReleaseError(f"cannot read {top}/NEWS") from None
+    heading = _first_line(top, "NEWS")
     if heading != f"lumivane {version}":
         raise ReleaseError(f"NEWS must open with the entry of this release, 'lumivane {version}', not '{heading}'")
 
@@ -79,17 +77,15 @@ class Commit:
 
 
 def read_commit(top: str, allow_dirty: bool) -> Commit:
-    """The commit the release is built from, and its time, the time of every file the release holds."""
     head = _git(top, "rev-parse", "--verify", "--quiet", "HEAD")
     if head.returncode != 0:
         raise ReleaseError(f"{top} is not a git checkout with a commit: a release is built from a commit")
-    epoch = int(_git(top, "log", "-1", "--format=%ct", "HEAD").stdout.strip())
-    name = head.stdout.strip()
+    commit = Commit(head.stdout.strip(), int(_git(top, "log", "-1", "--format=%ct", "HEAD").stdout.strip()))
     if _git(top, "status", "--porcelain", "--untracked-files=no").stdout.strip():
         if not allow_dirty:
             raise ReleaseError("the tree has uncommitted changes: commit them (or --allow-dirty for a trial)")
-        name += "-dirty"
-    return Commit(name, epoch)
+        commit.name += "-dirty"
+    return commit
 
 
 # --- Building and staging.
@@ -124,7 +120,7 @@ def _folder(path: str) -> None:
     os.chmod(path, 0o755)
 
 
-def _install(sources: Sequence[str], folder: str, mode: int) -> None:
+def _install(sources: Sequence[str], folder: str, mode: int = 0o644) -> None:
     """Copies each of SOURCES into FOLDER with MODE, as install -D -m MODE -t FOLDER does."""
     _folder(folder)
     for source in sources:
@@ -133,16 +129,13 @@ def _install(sources: Sequence[str], folder: str, mode: int) -> None:
         os.chmod(target, mode)
 
 
-def install_device(top: str, prefix: str) -> None:
-    """The emulated device beside its runner, for the qualification: kernel, device tree and driver from the
-    machine's cache (as make installs them)."""
-    entry = subprocess.run([os.path.join(top, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
-                           check=False)
-    if entry.returncode != 0:
+def device_kernel(top: str) -> str:
+    """The folder of the machine's cache that holds the emulated device's kernel, device tree and driver."""
+    kernel = subprocess.run([os.path.join(top, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
+                            check=False)
+    if kernel.returncode != 0:
         raise ReleaseError("no kernel for the emulated device")
-    folder = entry.stdout.strip()
-    _install([os.path.join(folder, name) for name in ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "kernel.release")],
-             os.path.join(prefix, "share", "pellix-device"), 0o644)
+    return kernel.stdout.strip()
 
 
 def _files_in(folder: str, suffix: str = "") -> List[str]:
@@ -161,29 +154,27 @@ def module_build_id(path: str) -> str:
 
 
 def build_id_path(build_id: str) -> str:
-    """Where a debugger looks a debug file up by build ID, under the folder it is told to search."""
+    # Where a debugger looks a debug file up by build ID, under the folder it is told to search.
     return f".build-id/{build_id[:2]}/{build_id[2:]}.debug"
 
 
 def stage(top: str, root: str, arm: str, i686: str) -> None:
-    """The archive's files under ROOT, each with a fixed mode."""
     shutil.rmtree(root, ignore_errors=True)
     _folder(root)
     lib = os.path.join(root, "lib")
-    _install([os.path.join(arm, "lib", "lumivane.so"), os.path.join(arm, "lib", "lumivane.so.debug")], lib, 0o644)
+    _install([os.path.join(arm, "lib", "lumivane.so"), os.path.join(arm, "lib", "lumivane.so.debug")], lib)
     link = os.path.join(lib, "debug", build_id_path(module_build_id(os.path.join(lib, "lumivane.so"))))
     _folder(os.path.dirname(os.path.dirname(link)))
     _folder(os.path.dirname(link))
     os.symlink("../../../lumivane.so.debug", link)
-    _install([os.path.join(arm, "include", "lumivane_records.h")], os.path.join(root, "include"), 0o644)
-    _install(_files_in(os.path.join(arm, "include", "traits")), os.path.join(root, "include", "traits"), 0o644)
-    _install([os.path.join(arm, "lib", "pkgconfig", "lumivane.pc")], os.path.join(lib, "pkgconfig"), 0o644)
-    _install(_files_in(os.path.join(arm, "lib", "cmake", "lumivane"), ".cmake"),
-             os.path.join(lib, "cmake", "lumivane"), 0o644)
+    _install([os.path.join(arm, "include", "lumivane_records.h")], os.path.join(root, "include"))
+    _install(_files_in(os.path.join(arm, "include", "traits")), os.path.join(root, "include", "traits"))
+    _install([os.path.join(arm, "lib", "pkgconfig", "lumivane.pc")], os.path.join(lib, "pkgconfig"))
+    _install(_files_in(os.path.join(arm, "lib", "cmake", "lumivane"), ".cmake"), os.path.join(lib, "cmake", "lumivane"))
     _install([os.path.join(i686, "bin", name) for name in ("test_char_traits", "test_type_traits")],
              os.path.join(root, "bin"), 0o755)
-    _install([os.path.join(top, "NEWS")], root, 0o644)
-    _install(_files_in(os.path.join(top, "LICENSES"), ".txt"), os.path.join(root, "LICENSES"), 0o644)
+    _install([os.path.join(top, "NEWS")], root)
+    _install(_files_in(os.path.join(top, "LICENSES"), ".txt"), os.path.join(root, "LICENSES"))
 
 
 def build_packages(top: str, root: str, build: str, env: Dict[str, str]) -> None:
@@ -200,7 +191,7 @@ def build_packages(top: str, root: str, build: str, env: Dict[str, str]) -> None
     if sorted(os.path.basename(deb).split("_")[0] for deb in debs) != list(DEBIAN_PACKAGES):
         raise ReleaseError(f"scripts/package built {', '.join(map(os.path.basename, debs)) or 'nothing'}, "
                            f"not one package of each of {', '.join(DEBIAN_PACKAGES)}")
-    _install(debs, os.path.join(root, DEBIAN), 0o644)
+    _install(debs, os.path.join(root, DEBIAN))
 
 
 # --- The qualification.
@@ -208,27 +199,28 @@ def build_packages(top: str, root: str, build: str, env: Dict[str, str]) -> None
 def steady(suites: List[report.Suite]) -> List[report.Suite]:
     """The kit's report with what only its run measured set aside: each clause's time reads 0 and its process
     id nothing, so that every build of the commit ships the same report."""
-    for suite in suites:
-        for case in suite.cases:
-            case.seconds = 0.0
-            if STEADY_PROPERTY in case.properties:
-                case.properties[STEADY_PROPERTY] = ""
+    for case in (case for suite in suites for case in suite.cases):
+        case.seconds = 0.0
+        if STEADY_PROPERTY in case.properties:
+            case.properties[STEADY_PROPERTY] = ""
     return suites
 
 
 def sha256_of(path: str) -> str:
-    digest = hashlib.sha256()
     with open(path, "rb") as handle:
-        for block in iter(lambda: handle.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+        return hashlib.file_digest(handle, "sha256").hexdigest()
+
+
+def _place(path: str, data: bytes) -> None:
+    report.place(path, data)
+    os.chmod(path, 0o644)
 
 
 def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
     """The kit's text and JUnit reports on the staged module, run on the emulated device. The module is named by
     its place in the archive, so the reports read the same wherever the release is built; the kit's own report
     is kept beside the stage."""
-    folder = os.path.join(root, "qualification")
+    folder = os.path.join(root, os.path.dirname(REPORT))
     _folder(folder)
     text = os.path.join(folder, "lights-conformance.txt")
     run_report = os.path.join(os.path.dirname(root), "lights-conformance.run.xml")
@@ -243,9 +235,7 @@ def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
         suites = steady(report.read(run_report))
     except report.ReportError as error:
         raise ReleaseError(f"cannot read the kit's JUnit report: {error}") from None
-    xml = os.path.join(folder, "lights-conformance.xml")
-    report.place(xml, report.to_xml(suites))
-    os.chmod(xml, 0o644)
+    _place(os.path.join(root, REPORT), report.to_xml(suites))
     # The reports name what they judged: this very file.
     module = os.path.join(root, "lib", "lumivane.so")
     named = suites[0].properties if suites else {}
@@ -258,70 +248,59 @@ def qualify(root: str, kit: str, env: Dict[str, str]) -> None:
 # --- SHA256SUMS and the archive.
 
 def listed_files(root: str) -> List[str]:
-    """Every file and link under ROOT, SHA256SUMS aside, relative to ROOT, in byte order."""
+    """Every file and link under ROOT, SHA256SUMS aside, in byte order."""
     names = []
     for base, folders, files in os.walk(root):
         for name in folders + files:
             path = os.path.join(base, name)
             if os.path.islink(path) or (name in files and os.path.isfile(path)):
                 names.append(os.path.relpath(path, root))
-    return sorted((name for name in names if name != SUMS), key=lambda name: name.encode())
-
-
-def sums_text(root: str) -> str:
-    """SHA256SUMS of ROOT, in the form sha256sum --check reads: a link counts by the file it leads to."""
-    return "".join(f"{sha256_of(os.path.join(root, name))}  {name}\n" for name in listed_files(root))
+    return sorted((name for name in names if name != SUMS), key=os.fsencode)
 
 
 def write_sums(root: str) -> None:
-    path = os.path.join(root, SUMS)
-    report.place(path, sums_text(root).encode())
-    os.chmod(path, 0o644)
+    """SHA256SUMS of ROOT, in the form sha256sum --check reads: a link counts by the file it leads to."""
+    _place(os.path.join(root, SUMS),
+           "".join(f"{sha256_of(os.path.join(root, name))}  {name}\n" for name in listed_files(root)).encode())
 
 
-def _members(stage_folder: str, name: str, epoch: int) -> List[Tuple[tarfile.TarInfo, Optional[bytes]]]:
-    """STAGE/NAME's members, each folder before what it holds and names in byte order, with one owner and time;
-    the modes u=rwX,go=rX."""
-    members: List[Tuple[tarfile.TarInfo, Optional[bytes]]] = []
-    pending = [name]
-    while pending:
-        relative = pending.pop(0)
-        path = os.path.join(stage_folder, relative)
-        info = tarfile.TarInfo(relative)
-        info.mtime = epoch
-        info.uid = info.gid = 0
-        info.uname = info.gname = ""
-        data: Optional[bytes] = None
-        if os.path.islink(path):
-            info.type, info.linkname, info.mode = tarfile.SYMTYPE, os.readlink(path), 0o755
-        elif os.path.isdir(path):
-            info.type, info.mode = tarfile.DIRTYPE, 0o755
-            children = sorted(os.listdir(path), key=lambda child: child.encode())
-            # Depth first: a folder's contents follow it, before its next sibling.
-            pending[0:0] = [os.path.join(relative, child) for child in children]
-        elif os.path.isfile(path):
-            with open(path, "rb") as handle:
-                data = handle.read()
-            info.type, info.size = tarfile.REGTYPE, len(data)
-            info.mode = 0o755 if os.stat(path).st_mode & 0o111 else 0o644
-        else:
-            raise ReleaseError(f"{path} is neither a file, a folder nor a link")
-        members.append((info, data))
-    return members
+def tar_bytes(stage_folder: str, name: str, epoch: int) -> bytes:
+    """STAGE/NAME as a tar with a fixed order, owners, modes and times: the same bytes wherever the stage lies,
+    whatever its files' times, owners and modes beyond their executable bits. Each folder comes before what it
+    holds, names in byte order; owner 0 without names, modes u=rwX,go=rX."""
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        pending = [name]
+        while pending:
+            relative = pending.pop(0)
+            path = os.path.join(stage_folder, relative)
+            info = tarfile.TarInfo(relative)
+            info.mtime, info.mode = epoch, 0o755
+            data: Optional[bytes] = None
+            if os.path.islink(path):
+                info.type, info.linkname = tarfile.SYMTYPE, os.readlink(path)
+            elif os.path.isdir(path):
+                info.type = tarfile.DIRTYPE
+                # Depth first: a folder's contents follow it, before its next sibling.
+                pending[0:0] = [os.path.join(relative, child) for child in sorted(os.listdir(path), key=os.fsencode)]
+            elif os.path.isfile(path):
+                with open(path, "rb") as handle:
+                    data = handle.read()
+                info.size = len(data)
+                if not os.stat(path).st_mode & 0o111:
+                    info.mode = 0o644
+            else:
+                raise ReleaseError(f"{path} is neither a file, a folder nor a link")
+            tar.addfile(info, io.BytesIO(data) if data is not None else None)
+    return raw.getvalue()
 
 
 def archive_bytes(stage_folder: str, name: str, epoch: int) -> bytes:
-    """STAGE/NAME as a tar.xz with a fixed order, owners, modes and times: the same bytes wherever the stage lies,
-    whatever its files' times, owners and modes beyond their executable bits."""
-    raw = io.BytesIO()
-    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        for info, data in _members(stage_folder, name, epoch):
-            tar.addfile(info, io.BytesIO(data) if data is not None else None)
-    return lzma.compress(raw.getvalue(), format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64, preset=6)
+    return lzma.compress(tar_bytes(stage_folder, name, epoch), format=lzma.FORMAT_XZ, check=lzma.CHECK_CRC64,
+                         preset=6)
 
 
 def write_archive(stage_folder: str, name: str, output: str, epoch: int) -> None:
-    """The archive and its .sha256, each written aside and renamed into place."""
     data = archive_bytes(stage_folder, name, epoch)
     report.place(output, data)
     report.place(output + ".sha256", f"{hashlib.sha256(data).hexdigest()}  {os.path.basename(output)}\n".encode())
@@ -329,37 +308,15 @@ def write_archive(stage_folder: str, name: str, output: str, epoch: int) -> None
 
 # --- The command.
 
-@dataclass
-class Options:
-    dist: str
-    build: str
-    allow_dirty: bool = False
-
-
-def parse(argv: Sequence[str], top: str) -> Optional[Options]:
-    options = Options(os.path.join(top, "dist"), os.path.join(top, "build", "release"))
-    arguments = list(argv)
-    while arguments:
-        argument = arguments.pop(0)
-        if argument in ("--dist", "--build") and arguments:
-            setattr(options, argument[2:], arguments.pop(0))
-        elif argument == "--allow-dirty":
-            options.allow_dirty = True
-        else:
-            return None
-    return options
-
-
-def release(top: str, options: Options) -> str:
-    """Builds the release; returns the archive's path."""
+def release(top: str, dist: str, build: str, allow_dirty: bool) -> str:
     version = read_version(top)
     check_news(top, version)
-    commit = read_commit(top, options.allow_dirty)
+    commit = read_commit(top, allow_dirty)
     env = dict(os.environ, SOURCE_DATE_EPOCH=str(commit.epoch))
     name = f"lumivane-{version}"
-    os.makedirs(options.build, exist_ok=True)
-    os.makedirs(options.dist, exist_ok=True)
-    build, dist = os.path.abspath(options.build), os.path.abspath(options.dist)
+    os.makedirs(build, exist_ok=True)
+    os.makedirs(dist, exist_ok=True)
+    build, dist = os.path.abspath(build), os.path.abspath(dist)
     # Files made here get the same modes under any umask.
     os.umask(0o022)
 
@@ -367,7 +324,10 @@ def release(top: str, options: Options) -> str:
     arm, i686 = os.path.join(build, "prefix-armv5te"), os.path.join(build, "prefix-i686")
     build_config(top, "armv5te", os.path.join(build, "armv5te"), arm, env)
     build_config(top, "i686", os.path.join(build, "i686"), i686, env)
-    install_device(top, arm)
+    # The emulated device beside its runner, for the qualification: from the machine's cache, as make installs it.
+    _install([os.path.join(device_kernel(top), part)
+              for part in ("zImage", "versatile-pb.dtb", "pellix_bl.ko", "kernel.release")],
+             os.path.join(arm, "share", "pellix-device"))
 
     stage_folder = os.path.join(build, "stage")
     root = os.path.join(stage_folder, name)
@@ -378,11 +338,10 @@ def release(top: str, options: Options) -> str:
     print("release: building the Debian packages", flush=True)
     build_packages(top, root, build, env)
     document = sbom.document(version, commit.name, commit.epoch, sbom.resolve_packages(sbom.shapers()))
-    sbom.add_built(document, [(os.path.join(DEBIAN, name), sha256_of(os.path.join(root, DEBIAN, name)))
-                              for name in sorted(os.listdir(os.path.join(root, DEBIAN)))])
-    spdx = os.path.join(root, f"{name}.spdx.json")
-    report.place(spdx, (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode())
-    os.chmod(spdx, 0o644)
+    sbom.add_built(document, [(os.path.join(DEBIAN, deb), sha256_of(os.path.join(root, DEBIAN, deb)))
+                              for deb in sorted(os.listdir(os.path.join(root, DEBIAN)))])
+    spdx = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+    _place(os.path.join(root, f"{name}.spdx.json"), spdx.encode())
     write_sums(root)
     output = os.path.join(dist, f"{name}.tar.xz")
     write_archive(stage_folder, name, output, commit.epoch)
@@ -393,12 +352,20 @@ def release(top: str, options: Options) -> str:
 
 
 def main(argv: Sequence[str], top: str = TOP) -> int:
-    options = parse(argv, top)
-    if options is None:
-        print(USAGE, file=sys.stderr)
-        return 2
+    options = {"--dist": os.path.join(top, "dist"), "--build": os.path.join(top, "build", "release")}
+    allow_dirty = False
+    arguments = list(argv)
+    while arguments:
+        argument = arguments.pop(0)
+        if argument in options and arguments:
+            options[argument] = arguments.pop(0)
+        elif argument == "--allow-dirty":
+            allow_dirty = True
+        else:
+            print(USAGE, file=sys.stderr)
+            return 2
     try:
-        release(top, options)
+        release(top, options["--dist"], options["--build"], allow_dirty)
     except (ReleaseError, sbom.SbomError, OSError) as error:
         sys.stdout.flush()
         print(f"release: {error}", file=sys.stderr)

@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
-from typing import Callable, Dict, List, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from pellix import release
 
@@ -36,9 +36,14 @@ def say(text: str) -> None:
     print(f"check-reproducible: {text}", flush=True)
 
 
-def _same_bytes(first: str, second: str) -> bool:
-    with open(first, "rb") as one, open(second, "rb") as other:
-        return one.read() == other.read()
+def _bytes(path: str, missing_too: bool = False) -> Optional[bytes]:
+    try:
+        with open(path, "rb") as handle:
+            return handle.read()
+    except FileNotFoundError:
+        if missing_too:
+            return None
+        raise
 
 
 def _contents(path: str) -> Dict[str, Tuple[object, ...]]:
@@ -61,12 +66,8 @@ def differing_members(first: str, second: str) -> List[str]:
 def compare(first: str, second: str) -> bool:
     """Whether the two archives, and their .sha256 files where they have them, are the same bytes; if not, the
     members that differ and diffoscope's report."""
-    sums = "same"
-    if os.path.isfile(first + ".sha256") or os.path.isfile(second + ".sha256"):
-        if not (os.path.isfile(first + ".sha256") and os.path.isfile(second + ".sha256")
-                and _same_bytes(first + ".sha256", second + ".sha256")):
-            sums = "different"
-    if _same_bytes(first, second) and sums == "same":
+    sums = "same" if _bytes(first + ".sha256", True) == _bytes(second + ".sha256", True) else "different"
+    if _bytes(first) == _bytes(second) and sums == "same":
         with tarfile.open(first) as archive:
             count = len(archive.getmembers())
         say(f"identical: {os.path.basename(first)}, {os.path.getsize(first)} bytes, {count} members, "
@@ -82,22 +83,17 @@ def compare(first: str, second: str) -> bool:
     return False
 
 
-def _clone(commit: str, path: str) -> None:
-    if subprocess.run(["git", "clone", "--quiet", "--no-hardlinks", TOP, path], check=False).returncode != 0:
+def _clone(commit: str, path: str, umask: int = -1) -> None:
+    if subprocess.run(["git", "clone", "--quiet", "--no-hardlinks", TOP, path], check=False,
+                      umask=umask).returncode != 0:
         raise Cannot(f"cannot clone {TOP} to {path}")
     subprocess.run(["git", "-C", path, "checkout", "--quiet", "--detach", commit], check=True)
-
-
-def _with_umask(mask: int) -> Callable[[], None]:
-    def set_mask() -> None:
-        os.umask(mask)
-    return set_mask
 
 
 def _build(what: str, command: List[str], cwd: str, env: Dict[str, str], log: str, umask: int) -> None:
     with open(log, "w", encoding="utf-8") as output:
         status = subprocess.run(command, cwd=cwd, env=env, stdout=output, stderr=subprocess.STDOUT, check=False,
-                                preexec_fn=_with_umask(umask)).returncode
+                                umask=umask).returncode
     if status != 0:
         with open(log, encoding="utf-8", errors="replace") as output:
             sys.stderr.write("".join(output.readlines()[-30:]))
@@ -115,20 +111,6 @@ def first_build(scratch: str, commit: str) -> None:
            os.path.join(scratch, "first.log"), 0o022)
 
 
-def _device_entry() -> str:
-    entry = subprocess.run([os.path.join(TOP, "scripts", "device-kernel")], stdout=subprocess.PIPE, text=True,
-                           check=False)
-    if entry.returncode != 0:
-        raise Cannot("no kernel for the emulated device")
-    return entry.stdout.strip()
-
-
-def _chown_tree(path: str, uid: int, gid: int) -> None:
-    for base, folders, files in os.walk(path):
-        for name in [base] + [os.path.join(base, entry) for entry in folders + files]:
-            os.lchown(name, uid, gid)
-
-
 def second_build(scratch: str, commit: str, other_user: str) -> None:
     """Everything varied. As root, as another user, who gets the device's cached kernel in a place of its own
     (the cache lives in the first user's home)."""
@@ -139,12 +121,8 @@ def second_build(scratch: str, commit: str, other_user: str) -> None:
     for folder in (base, objects, os.path.join(second, "home"), os.path.join(second, "tmp"),
                    os.path.join(second, "cache")):
         os.makedirs(folder, exist_ok=True)
-    mask = os.umask(0o077)
-    try:
-        _clone(commit, checkout)
-    finally:
-        os.umask(mask)
-    entry = _device_entry()
+    _clone(commit, checkout, 0o077)
+    entry = release.device_kernel(TOP)
     shutil.copytree(entry, os.path.join(second, "cache", os.path.basename(entry)), symlinks=True)
     as_user: List[str] = []
     who = pwd.getpwuid(os.getuid()).pw_name
@@ -153,7 +131,9 @@ def second_build(scratch: str, commit: str, other_user: str) -> None:
             user = pwd.getpwnam(other_user)
         except KeyError:
             raise Cannot(f"no user {other_user}") from None
-        _chown_tree(second, user.pw_uid, user.pw_gid)
+        for base, folders, files in os.walk(second):
+            for name in [base] + [os.path.join(base, entry) for entry in folders + files]:
+                os.lchown(name, user.pw_uid, user.pw_gid)
         os.chmod(scratch, 0o755)
         as_user = ["setpriv", f"--reuid={other_user}", f"--regid={user.pw_gid}", "--clear-groups", "--"]
         who = other_user
@@ -173,14 +153,9 @@ def check(other_user: str) -> int:
     for tool in TOOLS:
         if shutil.which(tool) is None:
             raise Cannot(f"{tool} is missing (scripts/install-deps installs it)")
-    head = subprocess.run(["git", "-C", TOP, "rev-parse", "--verify", "HEAD"], capture_output=True, text=True,
-                          check=False)
-    if head.returncode != 0:
-        raise Cannot(f"{TOP} is not a git checkout")
-    commit = head.stdout.strip()
-    dirty = subprocess.run(["git", "-C", TOP, "status", "--porcelain", "--untracked-files=no"], capture_output=True,
-                           text=True, check=False).stdout.strip()
-    if dirty:
+    head = release.read_commit(TOP, allow_dirty=True)
+    commit = head.name.removesuffix("-dirty")
+    if head.name != commit:
         say(f"uncommitted changes are left out: the builds are of commit {commit}")
     name = f"lumivane-{release.read_version(TOP)}.tar.xz"
     scratch = tempfile.mkdtemp(prefix="check-reproducible.")

@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import urllib.parse
 from dataclasses import dataclass
-from typing import Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 
 class SbomError(Exception):
@@ -43,24 +43,23 @@ def shapers() -> List[Shaper]:
                if name.startswith("linux-source-") and name.endswith(".tar.xz")] if os.path.isdir("/usr/src") else []
     kernel_source = max(sources, key=_version_key) if sources else "/usr/src/linux-source.tar.xz"
     tool, dependency = "BUILD_TOOL_OF", "BUILD_DEPENDENCY_OF"
-    return [
-        Shaper("the module's C++ compiler", tool, _output("arm-linux-gnueabi-g++", "-print-prog-name=cc1plus")),
-        Shaper("the module's compiler driver", tool, shutil.which("arm-linux-gnueabi-g++") or ""),
-        Shaper("the module's assembler and linker", tool, shutil.which("arm-linux-gnueabi-ld") or ""),
-        Shaper("the ARM C library the module is linked against", dependency, "/usr/arm-linux-gnueabi/lib/libc.so.6"),
-        Shaper("the compiler's run-time library linked into the module", dependency,
-               _output("arm-linux-gnueabi-gcc", "-print-libgcc-file-name")),
-        Shaper("the self-test programs' C++ compiler", tool, _output("i686-linux-gnu-g++", "-print-prog-name=cc1plus")),
-        Shaper("the self-test programs' assembler and linker", tool, shutil.which("i686-linux-gnu-ld") or ""),
-        Shaper("the i386 C library the self-test programs are linked against", dependency,
-               "/usr/i686-linux-gnu/lib/libc.so.6"),
-        Shaper("the i386 C++ runtime the self-test programs are linked against", dependency,
-               _output("i686-linux-gnu-g++", "-print-file-name=libstdc++.so")),
-        Shaper("the kernel source of the emulated device the module was qualified on", "TEST_DEPENDENCY_OF",
-               kernel_source),
-        Shaper("the emulator of the device the module was qualified on", "TEST_TOOL_OF",
-               shutil.which("qemu-system-arm") or ""),
-    ]
+    return [Shaper(role, relationship, path) for role, relationship, path in (
+        ("the module's C++ compiler", tool, _output("arm-linux-gnueabi-g++", "-print-prog-name=cc1plus")),
+        ("the module's compiler driver", tool, shutil.which("arm-linux-gnueabi-g++") or ""),
+        ("the module's assembler and linker", tool, shutil.which("arm-linux-gnueabi-ld") or ""),
+        ("the ARM C library the module is linked against", dependency, "/usr/arm-linux-gnueabi/lib/libc.so.6"),
+        ("the compiler's run-time library linked into the module", dependency,
+         _output("arm-linux-gnueabi-gcc", "-print-libgcc-file-name")),
+        ("the self-test programs' C++ compiler", tool, _output("i686-linux-gnu-g++", "-print-prog-name=cc1plus")),
+        ("the self-test programs' assembler and linker", tool, shutil.which("i686-linux-gnu-ld") or ""),
+        ("the i386 C library the self-test programs are linked against", dependency,
+         "/usr/i686-linux-gnu/lib/libc.so.6"),
+        ("the i386 C++ runtime the self-test programs are linked against", dependency,
+         _output("i686-linux-gnu-g++", "-print-file-name=libstdc++.so")),
+        ("the kernel source of the emulated device the module was qualified on", "TEST_DEPENDENCY_OF",
+         kernel_source),
+        ("the emulator of the device the module was qualified on", "TEST_TOOL_OF",
+         shutil.which("qemu-system-arm") or ""))]
 
 
 def owners(paths: Sequence[str]) -> Dict[str, str]:
@@ -96,12 +95,20 @@ def resolve_packages(wanted: List[Shaper]) -> List[Shaper]:
     return wanted
 
 
-def _spdx_id(name: str) -> str:
-    return "SPDXRef-Debian-" + re.sub(r"[^A-Za-z0-9.-]", "-", name)
+def _spdx_id(prefix: str, name: str) -> str:
+    return prefix + re.sub(r"[^A-Za-z0-9.-]", "-", name)
 
 
-def _quote(text: str) -> str:
-    return urllib.parse.quote(text, safe="")
+def _purl(name: str, version: str, architecture: str, namespace: str = "") -> str:
+    return f"pkg:deb/{namespace}{urllib.parse.quote(name, safe='')}@{urllib.parse.quote(version, safe='')}" \
+        f"?arch={architecture}"
+
+
+def _package(spdx_id: str, name: str, version: str, comment: str, **fields: object) -> Dict[str, object]:
+    """An SPDX package entry; what is not known about it reads NOASSERTION."""
+    return {"SPDXID": spdx_id, "name": name, "versionInfo": version, "downloadLocation": "NOASSERTION",
+            "filesAnalyzed": False, "licenseConcluded": "NOASSERTION", "licenseDeclared": "NOASSERTION",
+            "copyrightText": "NOASSERTION", "comment": comment, **fields}
 
 
 def document(version: str, commit: str, epoch: int, packages: List[Shaper]) -> Dict[str, object]:
@@ -110,40 +117,18 @@ def document(version: str, commit: str, epoch: int, packages: List[Shaper]) -> D
     by_name: Dict[str, List[Shaper]] = {}
     for shaper in sorted(packages, key=lambda shaper: shaper.package):
         by_name.setdefault(shaper.package, []).append(shaper)
-    entries: List[Dict[str, object]] = [{
-        "SPDXID": "SPDXRef-Package-lumivane",
-        "name": "lumivane",
-        "versionInfo": version,
-        "downloadLocation": "NOASSERTION",
-        "filesAnalyzed": False,
-        "sourceInfo": f"built from git commit {commit}",
-        "licenseConcluded": "Apache-2.0",
-        "licenseDeclared": "Apache-2.0 AND GPL-2.0-only",
-        "copyrightText": "NOASSERTION",
-        "comment": "The project is under Apache-2.0; the emulated device's kernel driver, which is not shipped, "
-                   "under GPL-2.0-only.",
-    }]
-    for name, group in by_name.items():
-        first = group[0]
-        entries.append({
-            "SPDXID": _spdx_id(name),
-            "name": name,
-            "versionInfo": first.version,
-            "supplier": "Organization: Debian",
-            "downloadLocation": "NOASSERTION",
-            "filesAnalyzed": False,
-            "licenseConcluded": "NOASSERTION",
-            "licenseDeclared": "NOASSERTION",
-            "copyrightText": "NOASSERTION",
-            "comment": "; ".join(shaper.role for shaper in group),
-            "externalRefs": [{
-                "referenceCategory": "PACKAGE-MANAGER",
-                "referenceType": "purl",
-                "referenceLocator": f"pkg:deb/debian/{_quote(name)}@{_quote(first.version)}?arch={first.architecture}",
-            }],
-        })
+    entries = [_package("SPDXRef-Package-lumivane", "lumivane", version,
+                        "The project is under Apache-2.0; the emulated device's kernel driver, which is not shipped, "
+                        "under GPL-2.0-only.", sourceInfo=f"built from git commit {commit}",
+                        licenseConcluded="Apache-2.0", licenseDeclared="Apache-2.0 AND GPL-2.0-only")]
+    entries += [_package(_spdx_id("SPDXRef-Debian-", name), name, group[0].version,
+                         "; ".join(shaper.role for shaper in group), supplier="Organization: Debian",
+                         externalRefs=[{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
+                                        "referenceLocator": _purl(name, group[0].version, group[0].architecture,
+                                                                  "debian/")}])
+                for name, group in by_name.items()]
     # Ordered by relationship, then by package.
-    relations = sorted({(shaper.relationship, _spdx_id(shaper.package)) for shaper in packages})
+    relations = sorted({(shaper.relationship, _spdx_id("SPDXRef-Debian-", shaper.package)) for shaper in packages})
     return {
         "spdxVersion": "SPDX-2.3",
         "dataLicense": "CC0-1.0",
@@ -159,29 +144,16 @@ def document(version: str, commit: str, epoch: int, packages: List[Shaper]) -> D
     }
 
 
-def add_built(document: Dict[str, object], files: List[Tuple[str, str]]) -> None:
+def add_built(document: Dict[str, Any], files: List[Tuple[str, str]]) -> None:
     """Adds to DOCUMENT each Debian package the release built, FILES being (path in the archive, SHA-256) of
     files named NAME_VERSION_ARCH.deb: a package generated from lumivane, named by its file's checksum."""
-    packages = document["packages"]
-    relationships = document["relationships"]
-    assert isinstance(packages, list) and isinstance(relationships, list)
     for path, sha256 in files:
         name, version, architecture = posixpath.basename(path)[:-len(".deb")].split("_")
-        spdx_id = "SPDXRef-Built-" + re.sub(r"[^A-Za-z0-9.-]", "-", name)
-        packages.append({
-            "SPDXID": spdx_id,
-            "name": name,
-            "versionInfo": version,
-            "packageFileName": path,
-            "checksums": [{"algorithm": "SHA256", "checksumValue": sha256}],
-            "downloadLocation": "NOASSERTION",
-            "filesAnalyzed": False,
-            "licenseConcluded": "NOASSERTION",
-            "licenseDeclared": "NOASSERTION",
-            "copyrightText": "NOASSERTION",
-            "comment": "a Debian package of this release (its copyright file names its licences)",
-            "externalRefs": [{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
-                              "referenceLocator": f"pkg:deb/{_quote(name)}@{_quote(version)}?arch={architecture}"}],
-        })
-        relationships.append({"spdxElementId": "SPDXRef-Package-lumivane", "relationshipType": "GENERATES",
-                              "relatedSpdxElement": spdx_id})
+        spdx_id = _spdx_id("SPDXRef-Built-", name)
+        document["packages"].append(_package(
+            spdx_id, name, version, "a Debian package of this release (its copyright file names its licences)",
+            packageFileName=path, checksums=[{"algorithm": "SHA256", "checksumValue": sha256}],
+            externalRefs=[{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
+                           "referenceLocator": _purl(name, version, architecture)}]))
+        document["relationships"].append({"spdxElementId": "SPDXRef-Package-lumivane",
+                                          "relationshipType": "GENERATES", "relatedSpdxElement": spdx_id})

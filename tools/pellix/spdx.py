@@ -1,24 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
-"""spdx-headers: every source file names its licence.
-
-    spdx-headers [--check | --insert]
-
-Every source file tracked by git names its licence in an
-"SPDX-License-Identifier:" line among its first three lines: GPL-2.0-only
-for the emulated device's kernel driver (platform/device/driver/),
-Apache-2.0 for everything else. The line is written in the file's own
-comment syntax, after a "#!" line where there is one.
-
-    --check   (the default; make lint runs it) names each source file
-              without the line, or with another licence, and exits 1
-    --insert  adds the line where it is missing and corrects the licence
-              where it is another (after a merge that brought new files)
-
-Source files are known by their names; data, documents, licence texts and
-JSON (which has no comments) are not source files. In a file whose line
-numbers are part of what it does (the character-traits self-test prints the
-line of a failed check, which must be 42 or 43), the line takes the place of
-the empty comment line after the first, so that no line moves.
+"""spdx-headers [--check | --insert]: every source file tracked by git names its licence in an
+"SPDX-License-Identifier:" line among its first three lines, in its own comment syntax, after a "#!" line where
+there is one: GPL-2.0-only for the emulated device's kernel driver (platform/device/driver/), Apache-2.0 for the
+rest. --check (the default; make lint runs it) names each file without the line or with another licence and exits
+1; --insert adds or corrects the line. Source files are known by their names: data, documents, licence texts and
+JSON are none. In a file whose line numbers are part of what it does (the character-traits self-test prints the
+line of a failed check), the line takes the place of the empty comment line after the first, so no line moves.
 """
 
 import fnmatch
@@ -53,10 +40,6 @@ def _matches(path: str, patterns: Sequence[str]) -> bool:
     return any(fnmatch.fnmatchcase(path, pattern) for pattern in patterns)
 
 
-def licence_of(path: str) -> str:
-    return "GPL-2.0-only" if path.startswith("platform/device/driver/") else "Apache-2.0"
-
-
 def syntax_of(path: str, first_line: bytes) -> Optional[str]:
     """How PATH writes a comment line, "c", "cxx" or "hash"; None when it is no source file."""
     if _matches(path, NOT_SOURCE):
@@ -75,12 +58,8 @@ def syntax_of(path: str, first_line: bytes) -> Optional[str]:
 
 
 def named_licence(lines: List[bytes]) -> str:
-    """The licence the SPDX line among the first three lines names, or ""."""
-    for line in lines[:3]:
-        match = NAMED.search(line)
-        if match:
-            return match.group(1).decode()
-    return ""
+    found = [match.group(1).decode() for match in map(NAMED.search, lines[:3]) if match]
+    return found[0] if found else ""
 
 
 def with_licence(path: str, lines: List[bytes], syntax: str, licence: str) -> List[bytes]:
@@ -99,21 +78,17 @@ def with_licence(path: str, lines: List[bytes], syntax: str, licence: str) -> Li
     return [line] + lines
 
 
-def tracked_files(top: str) -> List[str]:
-    listed = subprocess.run(["git", "-C", top, "ls-files", "-z"], capture_output=True, check=True).stdout
-    return [name.decode() for name in listed.split(b"\0") if name]
-
-
 def run(top: str, insert: bool) -> int:
     missing = 0
-    for name in tracked_files(top):
+    listed = subprocess.run(["git", "-C", top, "ls-files", "-z"], capture_output=True, check=True).stdout
+    for name in [name.decode() for name in listed.split(b"\0") if name]:
         path = os.path.join(top, name)
         if os.path.islink(path) or not os.path.isfile(path):
             continue
         with open(path, "rb") as handle:
             lines = handle.readlines()
         syntax = syntax_of(name, lines[0] if lines else b"")
-        licence = licence_of(name)
+        licence = "GPL-2.0-only" if name.startswith("platform/device/driver/") else "Apache-2.0"
         named = named_licence(lines)
         if syntax is None or named == licence:
             continue
@@ -139,9 +114,6 @@ def main(argv: Sequence[str], top: str = TOP) -> int:
         return 2
     try:
         return run(top, mode == "--insert")
-    except Refused as error:
+    except (Refused, OSError, subprocess.CalledProcessError) as error:
         print(f"spdx-headers: {error}", file=sys.stderr)
-        return 1
-    except (OSError, subprocess.CalledProcessError) as error:
-        print(f"spdx-headers: {error}", file=sys.stderr)
-        return 2
+        return 1 if isinstance(error, Refused) else 2

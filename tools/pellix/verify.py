@@ -20,12 +20,11 @@ import tarfile
 import tempfile
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple, TypeVar
 
 from pellix import elf, release, report
 
-TOP = release.TOP
-DEFAULT_KIT = os.path.join(TOP, "out", "armv5te", "bin", "lights-conformance")
+DEFAULT_KIT = os.path.join(release.TOP, "out", "armv5te", "bin", "lights-conformance")
 USAGE = "usage: verify-release [--kit LIGHTS-CONFORMANCE] ARCHIVE"
 
 MATCHES_SHA256 = "the archive matches its .sha256"
@@ -43,9 +42,6 @@ PACKAGES = "the Debian packages are the release's version, each named in the SBO
 REPORT_PASSES = "the report passes every clause"
 QUALIFIES = "the module qualifies again on the emulated device"
 
-RELEASE_FOLDER = re.compile(r"lumivane-([0-9]+\.[0-9]+\.[0-9]+)")
-SUMS_LINE = re.compile(r"([0-9a-f]{64})  (.+)")
-REPORT = "qualification/lights-conformance.xml"
 MAX_LINK_DEPTH = 32
 T = TypeVar("T")
 
@@ -61,35 +57,28 @@ class CannotVerify(Exception):
 # --- The archive's members, judged before anything is extracted.
 
 def inside(name: str) -> bool:
-    """Whether a member name stays inside the archive as written: no absolute path, no ".." at all, even one
-    that would come back inside."""
+    # No ".." at all, even one that would come back inside.
     return name != "" and not name.startswith("/") and ".." not in name.split("/")
 
 
 def resolve(path: str, links: Dict[str, str], depth: int = 0) -> Optional[List[str]]:
-    """Where a path inside the archive leads through the archive's links seen so far, as its components;
-    None when it leads outside."""
+    """Where PATH leads through the archive's links seen so far, as its components; None when outside."""
     if depth > MAX_LINK_DEPTH:
         return None
     place: List[str] = []
     for part in path.split("/"):
-        if part in ("", "."):
-            continue
         if part == "..":
             if not place:
                 return None
             place.pop()
-            continue
-        place.append(part)
-        target = links.get("/".join(place))
-        if target is not None:
-            if target.startswith("/"):
-                return None
-            base = "/".join(place[:-1])
-            led = resolve(posixpath.join(base, target) if base else target, links, depth + 1)
-            if led is None:
-                return None
-            place = led
+        elif part not in ("", "."):
+            place.append(part)
+            target = links.get("/".join(place))
+            if target is not None:
+                led = None if target.startswith("/") else resolve("/".join(place[:-1] + [target]), links, depth + 1)
+                if led is None:
+                    return None
+                place = led
     return place
 
 
@@ -98,32 +87,39 @@ def check_members(members: Sequence[tarfile.TarInfo]) -> None:
     seen = set()
     links: Dict[str, str] = {}
     for member in members:
-        name = member.name
+        name, clean = member.name, posixpath.normpath(member.name)
         if name.startswith("/"):
-            raise Failed(f"member {name!r}: an absolute path")
-        if not inside(name):
-            raise Failed(f"member {name!r}: a path with '..'")
-        clean = posixpath.normpath(name)
-        if clean in seen:
-            raise Failed(f"member {name!r}: appears twice")
+            problem = "an absolute path"
+        elif not inside(name):
+            problem = "a path with '..'"
+        elif clean in seen:
+            problem = "appears twice"
         # Its folder, reached through the links before it, is inside.
-        if resolve(posixpath.dirname(clean), links) is None:
-            raise Failed(f"member {name!r}: lies beyond a link leading outside the archive")
-        seen.add(clean)
-        if member.ischr() or member.isblk():
-            raise Failed(f"member {name!r}: a device")
-        if member.isfifo():
-            raise Failed(f"member {name!r}: a FIFO")
-        if member.issym():
-            links[clean] = member.linkname
-            if member.linkname.startswith("/") or resolve(clean, links) is None:
-                raise Failed(f"member {name!r}: a link leading outside the archive ({member.linkname})")
-        elif member.islnk():
-            if not inside(member.linkname) or posixpath.normpath(member.linkname) not in seen:
-                raise Failed(f"member {name!r}: a hard link to nothing before it in the archive "
-                             f"({member.linkname})")
-        elif not (member.isfile() or member.isdir()):
-            raise Failed(f"member {name!r}: neither a file, a folder nor a link")
+        elif resolve(posixpath.dirname(clean), links) is None:
+            problem = "lies beyond a link leading outside the archive"
+        else:
+            seen.add(clean)
+            problem = _kind_problem(member, clean, seen, links)
+        if problem:
+            raise Failed(f"member {name!r}: {problem}")
+
+
+def _kind_problem(member: tarfile.TarInfo, clean: str, seen: Set[str], links: Dict[str, str]) -> str:
+    """What makes MEMBER, safe by its name, unsafe by its kind; links also remembered in LINKS."""
+    if member.ischr() or member.isblk():
+        return "a device"
+    if member.isfifo():
+        return "a FIFO"
+    if member.issym():
+        links[clean] = member.linkname
+        if member.linkname.startswith("/") or resolve(clean, links) is None:
+            return f"a link leading outside the archive ({member.linkname})"
+    elif member.islnk():
+        if not inside(member.linkname) or posixpath.normpath(member.linkname) not in seen:
+            return f"a hard link to nothing before it in the archive ({member.linkname})"
+    elif not (member.isfile() or member.isdir()):
+        return "neither a file, a folder nor a link"
+    return ""
 
 
 def extract(archive: tarfile.TarFile, members: List[tarfile.TarInfo], folder: str) -> None:
@@ -149,14 +145,13 @@ def one_release_folder(folder: str) -> str:
     """The one folder, lumivane-VERSION, that FOLDER holds: the root of the release."""
     entries = sorted(os.listdir(folder))
     path = os.path.join(folder, entries[0]) if len(entries) == 1 else ""
-    if len(entries) != 1 or not RELEASE_FOLDER.fullmatch(entries[0]) or os.path.islink(path) \
+    if not path or not re.fullmatch(f"lumivane-{release.VERSION_FORM}", entries[0]) or os.path.islink(path) \
             or not os.path.isdir(path):
         raise Failed(f"the archive holds: {' '.join(entries)}")
     return path
 
 
 def read_sums(root: str) -> List[Tuple[str, str]]:
-    """SHA256SUMS's (sha256, name) pairs, as listed."""
     path = os.path.join(root, release.SUMS)
     if os.path.islink(path) or not os.path.isfile(path):
         raise Failed(f"no {release.SUMS}")
@@ -164,7 +159,7 @@ def read_sums(root: str) -> List[Tuple[str, str]]:
         lines = sums.read().splitlines()
     pairs = []
     for number, line in enumerate(lines, 1):
-        match = SUMS_LINE.fullmatch(line)
+        match = re.fullmatch(r"([0-9a-f]{64})  (.+)", line)
         if match is None:
             raise Failed(f"line {number} of {release.SUMS} is not 'SHA256  NAME'")
         pairs.append((match.group(1), match.group(2)))
@@ -174,28 +169,25 @@ def read_sums(root: str) -> List[Tuple[str, str]]:
 def sums_list_every_file(root: str) -> None:
     """The names SHA256SUMS lists are exactly the files and links under ROOT, SHA256SUMS aside, each once."""
     listed = [name for _, name in read_sums(root)]
-    present = release.listed_files(root)
+    differing = sorted(set(listed) ^ set(release.listed_files(root)))
     twice = sorted({name for name in listed if listed.count(name) > 1})
-    differing = sorted(set(listed) ^ set(present))
-    problems = []
-    if differing:
-        problems.append(f"not listed or not there: {' '.join(differing)}")
-    if twice:
-        problems.append(f"listed twice: {' '.join(twice)}")
+    problems = ([f"not listed or not there: {' '.join(differing)}"] if differing else []) \
+        + ([f"listed twice: {' '.join(twice)}"] if twice else [])
     if problems:
         raise Failed("; ".join(problems))
 
 
+def _sha256_or_nothing(path: str) -> str:
+    try:
+        return release.sha256_of(path)
+    except OSError:
+        return ""
+
+
 def sums_match(root: str) -> None:
     """Every file listed matches its SHA-256; a link counts by the file it leads to, as sha256sum reads it."""
-    failed = []
-    for want, name in read_sums(root):
-        try:
-            have = release.sha256_of(os.path.join(root, name))
-        except OSError:
-            have = ""
-        if have != want:
-            failed.append(f"{name}: FAILED")
+    failed = [f"{name}: FAILED" for want, name in read_sums(root)
+              if _sha256_or_nothing(os.path.join(root, name)) != want]
     if failed:
         raise Failed(" ".join(failed))
 
@@ -210,44 +202,39 @@ def build_id_of(path: str) -> Optional[str]:
 def debug_file_matches(root: str) -> None:
     """The module has a build ID, and its debug file, beside it and under .build-id/NN/REST.debug, is the same
     file with the same ID."""
-    module = os.path.join(root, "lib", "lumivane.so")
-    if not os.path.isfile(module):
+    if not os.path.isfile(os.path.join(root, "lib", "lumivane.so")):
         raise Failed("no lib/lumivane.so")
-    build_id = build_id_of(module)
+    build_id = build_id_of(os.path.join(root, "lib", "lumivane.so"))
     if not build_id or not re.fullmatch(r"[0-9a-f]{4,}", build_id):
         raise Failed("the module has no build ID")
-    debug = os.path.join(root, "lib", "lumivane.so.debug")
     by_id = "lib/debug/" + release.build_id_path(build_id)
     for name in ("lib/lumivane.so.debug", by_id):
-        path = os.path.join(root, name)
-        if not os.path.isfile(path):
+        if not os.path.isfile(os.path.join(root, name)):
             raise Failed(f"no {name}")
-        found = build_id_of(path)
+        found = build_id_of(os.path.join(root, name))
         if found != build_id:
             raise Failed(f"the module's build ID is {build_id}, {name}'s {found or 'none'}")
-    if release.sha256_of(os.path.join(root, by_id)) != release.sha256_of(debug):
+    if release.sha256_of(os.path.join(root, by_id)) != release.sha256_of(os.path.join(root, "lib/lumivane.so.debug")):
         raise Failed(f"{by_id} is not lib/lumivane.so.debug")
 
 
 def report_suite(root: str) -> report.Suite:
     try:
-        suites = report.read(os.path.join(root, REPORT))
+        suites = report.read(os.path.join(root, release.REPORT))
     except report.ReportError as error:
         raise Failed(str(error)) from None
     if not suites:
-        raise Failed(f"{REPORT} holds no test suite")
+        raise Failed(f"{release.REPORT} holds no test suite")
     return suites[0]
 
 
 def report_names(root: str, name: str, value: str) -> None:
-    """The qualification's JUnit report has the property NAME with VALUE."""
     named = report_suite(root).properties.get(name)
     if named != value:
         raise Failed(f"the report names {name} {named or 'nothing'}, the module is {value}")
 
 
 def carries_version(root: str) -> None:
-    """The module's version note and the report's version are the version in the archive's name."""
     version = os.path.basename(root)[len("lumivane-"):]
     try:
         noted = elf.ElfFile(os.path.join(root, "lib", "lumivane.so")).version_note()
@@ -297,9 +284,7 @@ def report_passes(root: str) -> None:
 
 
 def qualifies(module: str, kit: str, scratch: str) -> None:
-    """The kit passes every clause on the module, on the emulated device."""
-    junit = os.path.join(scratch, "requalification.xml")
-    text = os.path.join(scratch, "requalification.txt")
+    junit, text = os.path.join(scratch, "requalification.xml"), os.path.join(scratch, "requalification.txt")
     with open(text, "w", encoding="utf-8") as output:
         status = subprocess.run([kit, "--junit", junit, module], stdout=output, stderr=subprocess.STDOUT,
                                 check=False).returncode
@@ -316,6 +301,26 @@ def qualifies(module: str, kit: str, scratch: str) -> None:
     raise Failed(" ".join(failed + [f"lights-conformance exited {status}"]))
 
 
+def matches_its_sha256(archive: str) -> None:
+    with open(archive + ".sha256", encoding="utf-8", errors="replace") as sums:
+        words = sums.read().split()
+    want, have = (words[0] if words else ""), release.sha256_of(archive)
+    if want != have:
+        raise Failed(f"the .sha256 gives {want or 'nothing'}, the archive is {have}")
+
+
+def read_archive(archive: str) -> Tuple[tarfile.TarFile, List[tarfile.TarInfo]]:
+    # Read to its end: its members are what is judged, then extracted.
+    tar = None
+    try:
+        tar = tarfile.open(archive)
+        return tar, tar.getmembers()
+    except (OSError, EOFError, tarfile.TarError, lzma.LZMAError, zlib.error) as error:
+        if tar is not None:
+            tar.close()
+        raise Failed(str(error)) from None
+
+
 # --- The verification.
 
 @dataclass
@@ -326,71 +331,38 @@ class Outcome:
     module_sha256: str = ""
 
 
-class _Stop(Exception):
-    """A check failed: the verification ends there."""
-
-
-class _Steps:
-    """Runs each check in turn, tells SAY its line and keeps the outcome; the first failure stops the run."""
-
-    def __init__(self, say: Callable[[str], None]) -> None:
-        self.say = say
-        self.outcome = Outcome()
-
-    def run(self, name: str, check: Callable[..., T], *arguments: object) -> T:
+def _checks(outcome: Outcome, say: Callable[[str], None], archive: str, kit: str, scratch: str) -> None:
+    def step(name: str, check: Callable[..., T], *arguments: object) -> T:
         try:
             result = check(*arguments)
         except Failed as failure:
-            self.outcome.failed, self.outcome.detail = name, " ".join(str(failure).split())
-            self.say(f"fail  {name}" + (f": {self.outcome.detail}" if self.outcome.detail else ""))
-            raise _Stop() from None
-        self.outcome.passed.append(name)
-        self.say(f"pass  {name}")
+            outcome.failed, outcome.detail = name, " ".join(str(failure).split())
+            say(f"fail  {name}" + (f": {outcome.detail}" if outcome.detail else ""))
+            raise  # the first failure ends the verification
+        outcome.passed.append(name)
+        say(f"pass  {name}")
         return result
 
-
-def matches_its_sha256(archive: str) -> None:
-    with open(archive + ".sha256", encoding="utf-8", errors="replace") as sums:
-        words = sums.read().split()
-    want, have = (words[0] if words else ""), release.sha256_of(archive)
-    if want != have:
-        raise Failed(f"the .sha256 gives {want or 'nothing'}, the archive is {have}")
-
-
-def read_archive(archive: str) -> Tuple[tarfile.TarFile, List[tarfile.TarInfo]]:
-    """The archive, read to its end: its members are what is judged, then extracted."""
-    try:
-        tar = tarfile.open(archive)
-    except (OSError, EOFError, tarfile.TarError, lzma.LZMAError, zlib.error) as error:
-        raise Failed(str(error)) from None
-    try:
-        return tar, tar.getmembers()
-    except (OSError, EOFError, tarfile.TarError, lzma.LZMAError, zlib.error) as error:
-        tar.close()
-        raise Failed(str(error)) from None
-
-
-def _checks(steps: _Steps, archive: str, kit: str, scratch: str) -> None:
     if os.path.isfile(archive + ".sha256"):
-        steps.run(MATCHES_SHA256, matches_its_sha256, archive)
-    tar, members = steps.run(READABLE, read_archive, archive)
+        step(MATCHES_SHA256, matches_its_sha256, archive)
+    tar, members = step(READABLE, read_archive, archive)
     extracted = os.path.join(scratch, "archive")
     os.mkdir(extracted)
     with tar:
-        steps.run(SAFE_MEMBERS, check_members, members)
-        steps.run(EXTRACTS, extract, tar, members, extracted)
-    root = steps.run(ONE_FOLDER, one_release_folder, extracted)
-    steps.run(SUMS_LIST, sums_list_every_file, root)
-    steps.run(SUMS_MATCH, sums_match, root)
-    steps.run(DEBUG_FILE, debug_file_matches, root)
+        step(SAFE_MEMBERS, check_members, members)
+        step(EXTRACTS, extract, tar, members, extracted)
+    root = step(ONE_FOLDER, one_release_folder, extracted)
+    step(SUMS_LIST, sums_list_every_file, root)
+    step(SUMS_MATCH, sums_match, root)
+    step(DEBUG_FILE, debug_file_matches, root)
     module = os.path.join(root, "lib", "lumivane.so")
-    steps.outcome.module_sha256 = release.sha256_of(module)
-    steps.run(REPORT_SHA256, report_names, root, "sha256", steps.outcome.module_sha256)
-    steps.run(REPORT_BUILD_ID, report_names, root, "build_id", build_id_of(module) or "none")
-    steps.run(VERSION, carries_version, root)
-    steps.run(PACKAGES, packages_match, root)
-    steps.run(REPORT_PASSES, report_passes, root)
-    steps.run(QUALIFIES, qualifies, module, kit, scratch)
+    outcome.module_sha256 = release.sha256_of(module)
+    step(REPORT_SHA256, report_names, root, "sha256", outcome.module_sha256)
+    step(REPORT_BUILD_ID, report_names, root, "build_id", build_id_of(module) or "none")
+    step(VERSION, carries_version, root)
+    step(PACKAGES, packages_match, root)
+    step(REPORT_PASSES, report_passes, root)
+    step(QUALIFIES, qualifies, module, kit, scratch)
 
 
 def verify(archive: str, kit: str, say: Callable[[str], None] = lambda line: None) -> Outcome:
@@ -399,38 +371,34 @@ def verify(archive: str, kit: str, say: Callable[[str], None] = lambda line: Non
         raise CannotVerify(f"cannot read {archive}")
     if os.path.isdir(kit) or not os.access(kit, os.X_OK):
         raise CannotVerify(f"no conformance kit at {kit}: run make, or name one with --kit")
-    steps = _Steps(say)
+    outcome = Outcome()
     scratch = tempfile.mkdtemp(prefix="verify-release.")
     try:
-        _checks(steps, archive, kit, scratch)
-    except _Stop:
+        _checks(outcome, say, archive, kit, scratch)
+    except Failed:
         pass
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    return steps.outcome
+    return outcome
 
 
 def main(argv: Sequence[str]) -> int:
     arguments = list(argv)
     kit = DEFAULT_KIT
-    while len(arguments) > 1:
-        if arguments[0] != "--kit":
-            arguments = []
-            break
+    while len(arguments) > 1 and arguments[0] == "--kit":
         kit = arguments[1]
         del arguments[:2]
     if len(arguments) != 1:
         print(USAGE, file=sys.stderr)
         return 2
-    archive = arguments[0]
     try:
-        outcome = verify(archive, kit, lambda line: print(line, flush=True))
+        outcome = verify(arguments[0], kit, lambda line: print(line, flush=True))
     except CannotVerify as error:
         print(f"verify-release: {error}", file=sys.stderr)
         return 2
     if outcome.failed is not None:
         print(f"verify-release: the archive fails: {outcome.failed}")
         return 1
-    print(f"verify-release: every check holds for {os.path.basename(archive)} (module sha256 "
+    print(f"verify-release: every check holds for {os.path.basename(arguments[0])} (module sha256 "
           f"{outcome.module_sha256})")
     return 0
