@@ -211,85 +211,96 @@ def _line(*fields: str) -> str:
     return judge.SEPARATOR.join(fields)
 
 
-# Each way the kit cannot run (125), nothing on its standard output: ARGV
-# (M is a module, B a second one, and the other capitals other files made
-# here), how the kit is broken, the binary facts, the device's scenario,
-# what its standard error says, and whether the device was started.
-CANNOT_RUN = {
-    "no list, --list": (["--list"], "no list", None, None, "device-clauses.tsv", False),
-    "no list, a module": (["M"], "no list", None, None, "device-clauses.tsv", False),
-    "a garbled list, --list": (["--list"], "a garbled list", None, None, "device-clauses.tsv", False),
-    "a garbled list, a module": (["M"], "a garbled list", None, None, "device-clauses.tsv", False),
-    "no arguments": ([], "", None, None, "usage: lights-conformance", False),
-    "an unknown option": (["--fast", "M"], "", None, None, "unknown option --fast", False),
-    "--junit without a file": (["--junit"], "", None, None, "--junit needs a value", False),
-    "--list with a module": (["--list", "M"], "", None, None, "--list takes no module", False),
-    "a missing file": (["MISSING"], "", None, None, "cannot read", False),
-    "a missing file beside a module": (["M", "MISSING"], "", None, None, "cannot read", False),
-    "a text file": (["TEXT"], "", None, None, "not a module", False),
-    "an empty file": (["EMPTY"], "", None, None, "not a module", False),
-    "a program": (["PROGRAM"], "", None, None, "not a shared object", False),
-    "a directory": (["ROOT"], "", None, None, "cannot read", False),
-    "a report in a missing folder": (["--junit", "NOWHERE", "M"], "", None, None, "cannot write the report", False),
-    "a report where a folder is": (["--junit", "ROOT", "M"], "", None, None, "cannot write the report", False),
-    "time scale 0": (["M"], "PELLIX_TIMEOUT_SCALE=0", None, None, "PELLIX_TIMEOUT_SCALE", False),
-    "time scale fast": (["M"], "PELLIX_TIMEOUT_SCALE=fast", None, None, "PELLIX_TIMEOUT_SCALE", False),
-    "time scale 1e1": (["M"], "PELLIX_TIMEOUT_SCALE=1e1", None, None, "PELLIX_TIMEOUT_SCALE", False),
-    "no judge": (["M"], "share/lights-conformance/lights-conformance-judge", None, None, "run make", False),
-    "no runner": (["M"], "bin/pellix-device", None, None, "run make", False),
-    "no scratch directory": (["M"], "no scratch directory", None, None, "no scratch directory", False),
-    "a runner that cannot start": (["M"], "a runner that cannot start", None, None, "cannot start", False),
-    "a check missing from the facts": (["M"], "", facts(without="soname"), None, '"soname"', False),
-    "facts that cannot be read": (["M"], "", unreadable, None, "has no dynamic section", False),
-    "an unknown verdict": (["--keep-going", "M"], "", None, {"after": [clause_line("log.warning", "passed")]},
-                           "the verdict 'passed'", True),
-    "an unknown clause": (["--keep-going", "M"], "", None, {"after": [clause_line("record.nonesuch", "pass")]},
-                          "unknown clause 'record.nonesuch'", True),
-    "two verdicts": (["--keep-going", "M"], "", None, {"after": [clause_line("record.load", "pass")]},
-                     "two verdicts for record.load", True),
-    "a module not sent": (["--keep-going", "M"], "", None, {"after": [clause_line("record.load", "pass", module="2")]},
-                          "names no module sent", True),
-    "no module number": (["--keep-going", "M"], "", None,
-                         {"after": [clause_line("record.load", "pass", module="one")]}, "names no module sent", True),
-    "too few fields": (["--keep-going", "M"], "", None, {"after": [_line("TOKEN", judge.CLAUSE, "1", "record.load",
-                                                                         "pass")]}, "not of its protocol", True),
-    "an unknown kind": (["--keep-going", "M"], "", None, {"after": [_line("TOKEN", "verdict", "1")]},
-                        "not of its protocol", True),
-    "the kit's own failure on the device": (["M"], "", None, {
-        "before": [_line("TOKEN", judge.KIT, "the backlight driver cannot be reset")], "end": False,
-        "status": judge.EXIT_KIT}, "the backlight driver cannot be reset", True),
-    "a judge that ends before its last verdict": (["M"], "", None, {"end": False, "stderr": "Segmentation fault\n"},
-                                                  "before its last verdict: Segmentation fault", True),
-    "a device that failed": (["M"], "", None, {
-        "status": 125, "stderr": "pellix-device: the device did not start its first process\n"},
-        ["the device did not start its first process", "status 125"], True),
-    "a verdict for a clause not selected": (["--clause", "log.warning", "M"], "", None, {"ignore_clause": True},
-                                            "record.load, which this run does not judge", True),
-    "--gdb without --clause": (["--gdb", "5555", "M"], "", None, None, "--gdb", False),
-    "--gdb on every clause": (["--gdb", "5555", "--clause", "*", "M"], "", None, None, "--gdb", False),
-    "--gdb on a binary clause": (["--gdb", "5555", "--clause", "binary.object", "M"], "", None, None, "--gdb", False),
-    "--gdb on two modules": (["--gdb", "5555", "--clause", "log.warning", "M", "B"], "", None, None, "--gdb", False),
-    "--gdb on port 0": (["--gdb", "0", "--clause", "log.warning", "M"], "", None, None, "--gdb", False),
-    "--gdb on no port": (["--gdb", "port", "--clause", "log.warning", "M"], "", None, None, "--gdb", False),
-}
-
-
-@pytest.mark.parametrize("argv, broken, given, device, said, booted", CANNOT_RUN.values(), ids=CANNOT_RUN)
-def test_what_the_kit_cannot_run_it_says_and_exits_125(kit: FakeKit, argv: List[str], broken: str,
-                                                       given: Any, device: Optional[dict],
-                                                       said: Union[str, List[str]], booted: bool) -> None:
+def refused(kit: FakeKit, argv: List[str], given: Any = None) -> Outcome:
+    """The kit's run on ARGV (M is a module, B a second one, and the other
+    capitals other files made here), which must exit 125 and print nothing."""
     made = {"M": "m.so", "B": "b.so", "TEXT": "text.so", "EMPTY": "empty.so", "PROGRAM": "program"}
     data = {"TEXT": b"not a module\n", "EMPTY": b"", "PROGRAM": elf_bytes(2)}
     paths = {"MISSING": os.path.join(kit.root, "missing.so"), "ROOT": kit.root,
              "NOWHERE": os.path.join(kit.root, "no", "such", "r.xml")}
-    argv = [kit.module(made[word], data.get(word)) if word in made else paths.get(word, word) for word in argv]
-    damage(kit, broken)
-    if device is not None:
-        kit.device(**device)
-    outcome = kit.run(*argv, given=given)
+    outcome = kit.run(*[kit.module(made[word], data.get(word)) if word in made else paths.get(word, word)
+                        for word in argv], given=given)
     assert outcome.status == 125 and not outcome.out
-    assert [part for part in ([said] if isinstance(said, str) else said) if part not in outcome.err] == []
-    assert (kit.called() is not None) == booted
+    return outcome
+
+
+# Each way the kit cannot run before it starts the device: ARGV, how the
+# kit is broken, the binary facts, and what its standard error says.
+BEFORE_THE_DEVICE = {
+    "no list, --list": (["--list"], "no list", None, "device-clauses.tsv"),
+    "no list, a module": (["M"], "no list", None, "device-clauses.tsv"),
+    "a garbled list, --list": (["--list"], "a garbled list", None, "device-clauses.tsv"),
+    "a garbled list, a module": (["M"], "a garbled list", None, "device-clauses.tsv"),
+    "no arguments": ([], "", None, "usage: lights-conformance"),
+    "an unknown option": (["--fast", "M"], "", None, "unknown option --fast"),
+    "--junit without a file": (["--junit"], "", None, "--junit needs a value"),
+    "--list with a module": (["--list", "M"], "", None, "--list takes no module"),
+    "a missing file": (["MISSING"], "", None, "cannot read"),
+    "a missing file beside a module": (["M", "MISSING"], "", None, "cannot read"),
+    "a text file": (["TEXT"], "", None, "not a module"),
+    "an empty file": (["EMPTY"], "", None, "not a module"),
+    "a program": (["PROGRAM"], "", None, "not a shared object"),
+    "a directory": (["ROOT"], "", None, "cannot read"),
+    "a report in a missing folder": (["--junit", "NOWHERE", "M"], "", None, "cannot write the report"),
+    "a report where a folder is": (["--junit", "ROOT", "M"], "", None, "cannot write the report"),
+    "time scale 0": (["M"], "PELLIX_TIMEOUT_SCALE=0", None, "PELLIX_TIMEOUT_SCALE"),
+    "time scale fast": (["M"], "PELLIX_TIMEOUT_SCALE=fast", None, "PELLIX_TIMEOUT_SCALE"),
+    "time scale 1e1": (["M"], "PELLIX_TIMEOUT_SCALE=1e1", None, "PELLIX_TIMEOUT_SCALE"),
+    "no judge": (["M"], "share/lights-conformance/lights-conformance-judge", None, "run make"),
+    "no runner": (["M"], "bin/pellix-device", None, "run make"),
+    "no scratch directory": (["M"], "no scratch directory", None, "no scratch directory"),
+    "a runner that cannot start": (["M"], "a runner that cannot start", None, "cannot start"),
+    "a check missing from the facts": (["M"], "", facts(without="soname"), '"soname"'),
+    "facts that cannot be read": (["M"], "", unreadable, "has no dynamic section"),
+    "--gdb without --clause": (["--gdb", "5555", "M"], "", None, "--gdb"),
+    "--gdb on every clause": (["--gdb", "5555", "--clause", "*", "M"], "", None, "--gdb"),
+    "--gdb on a binary clause": (["--gdb", "5555", "--clause", "binary.object", "M"], "", None, "--gdb"),
+    "--gdb on two modules": (["--gdb", "5555", "--clause", "log.warning", "M", "B"], "", None, "--gdb"),
+    "--gdb on port 0": (["--gdb", "0", "--clause", "log.warning", "M"], "", None, "--gdb"),
+    "--gdb on no port": (["--gdb", "port", "--clause", "log.warning", "M"], "", None, "--gdb"),
+}
+
+
+@pytest.mark.parametrize("argv, broken, given, said", BEFORE_THE_DEVICE.values(), ids=BEFORE_THE_DEVICE)
+def test_what_the_kit_cannot_run_it_refuses_before_the_device(kit: FakeKit, argv: List[str], broken: str,
+                                                              given: Any, said: str) -> None:
+    damage(kit, broken)
+    assert said in refused(kit, argv, given).err
+    assert kit.called() is None
+
+
+# Each way the judge's run on the device leaves the kit unable to qualify:
+# the device's scenario (its lines, exit status and standard error), and
+# what the kit's standard error says.
+ON_THE_DEVICE = {
+    "an unknown verdict": ({"after": [clause_line("log.warning", "passed")]}, ["the verdict 'passed'"]),
+    "an unknown clause": ({"after": [clause_line("record.nonesuch", "pass")]}, ["unknown clause 'record.nonesuch'"]),
+    "two verdicts": ({"after": [clause_line("record.load", "pass")]}, ["two verdicts for record.load"]),
+    "a module not sent": ({"after": [clause_line("record.load", "pass", module="2")]}, ["names no module sent"]),
+    "no module number": ({"after": [clause_line("record.load", "pass", module="one")]}, ["names no module sent"]),
+    "too few fields": ({"after": [_line("TOKEN", judge.CLAUSE, "1", "record.load", "pass")]},
+                       ["not of its protocol"]),
+    "an unknown kind": ({"after": [_line("TOKEN", "verdict", "1")]}, ["not of its protocol"]),
+    "the kit's own failure": ({"before": [_line("TOKEN", judge.KIT, "the backlight driver cannot be reset")],
+                               "end": False, "status": judge.EXIT_KIT}, ["the backlight driver cannot be reset"]),
+    "a judge that ends before its last verdict": ({"end": False, "stderr": "Segmentation fault\n"},
+                                                  ["before its last verdict: Segmentation fault"]),
+    "a device that failed": ({"status": 125, "stderr": "pellix-device: the device did not start its first process\n"},
+                             ["the device did not start its first process", "status 125"]),
+}
+
+
+@pytest.mark.parametrize("device, said", ON_THE_DEVICE.values(), ids=ON_THE_DEVICE)
+def test_a_run_on_the_device_out_of_the_protocol_cannot_run(kit: FakeKit, device: dict, said: List[str]) -> None:
+    kit.device(**device)
+    errors = refused(kit, ["--keep-going", "M"]).err
+    assert [part for part in said if part not in errors] == []
+    assert kit.called() is not None
+
+
+def test_a_verdict_for_a_clause_not_selected_cannot_run(kit: FakeKit) -> None:
+    kit.device(ignore_clause=True)
+    assert "record.load, which this run does not judge" in refused(kit, ["--clause", "log.warning", "M"]).err
 
 
 # --- Binary facts.

@@ -89,30 +89,6 @@ def read_lines(run: Run, sent: List[Module], token: str, output: str, errors: st
         raise CouldNotRun(f"the judge ended before its last verdict: {last}")
 
 
-def _passed_on(command: List[str], output_file: str) -> "subprocess.CompletedProcess[bytes]":
-    """Runs COMMAND under the debugger, its standard error kept and passed
-    on here as it comes: the supplier sees when the clause's process waits,
-    and gdbserver's words."""
-    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
-    # runner (in the same process group); its status says so.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    errors = b""
-    try:
-        with open(output_file, "wb") as output, \
-                subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
-                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as runner:
-            assert runner.stderr is not None
-            for line in iter(runner.stderr.readline, b""):
-                errors += line
-                sys.stderr.buffer.write(line)
-                sys.stderr.flush()
-            status = runner.wait()
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    with open(output_file, "rb") as handle:
-        return subprocess.CompletedProcess(command, status, handle.read(), errors)
-
-
 def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     """Runs every module that still needs the device through the judge, in
     one boot, and records its verdicts."""
@@ -146,10 +122,7 @@ def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     command = [kit.runner, *runner, "--stdin", os.path.join(scratch, "token"), *files, "--", kit.judge, *options,
                *(f"./module-{module.number}.so" for module in sent)]
     try:
-        if run.gdb_port is None:
-            ran = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
-        else:
-            ran = _passed_on(command, os.path.join(scratch, "judge"))
+        ran = _run(command, os.path.join(scratch, "judge"), debugged=run.gdb_port is not None)
     except OSError as error:
         raise CouldNotRun(f"cannot start {kit.runner}: {error.strerror}") from None
     errors = ran.stderr.decode("utf-8", "replace")
@@ -157,3 +130,33 @@ def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     if ran.returncode != 0:
         sys.stderr.write(errors)
         raise CouldNotRun(f"the device could not judge the modules (status {ran.returncode})")
+
+
+def _run(command: List[str], output_file: str, debugged: bool) -> "subprocess.CompletedProcess[bytes]":
+    """Runs COMMAND, its standard output kept in OUTPUT_FILE and its standard
+    error kept; under the debugger that is passed on here as it comes, so
+    the supplier sees when the clause's process waits, and gdbserver's words."""
+    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
+    # runner (in the same process group); its status says so.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if debugged else None
+    errors = b""
+    try:
+        with open(output_file, "w+b") as output, \
+                subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
+                                 preexec_fn=_default_interrupt if debugged else None) as runner:
+            assert runner.stderr is not None
+            for line in runner.stderr:
+                errors += line
+                if debugged:
+                    sys.stderr.buffer.write(line)
+                    sys.stderr.flush()
+            status = runner.wait()
+            output.seek(0)
+            return subprocess.CompletedProcess(command, status, output.read(), errors)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _default_interrupt() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
