@@ -21,7 +21,7 @@ import socket
 import subprocess
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import IO, Dict, List, Optional, Tuple, Union
 
 import pytest
 
@@ -176,8 +176,8 @@ class Qualifications:
         self.running: List[subprocess.Popen] = []
         self.runs = {name: self.pool.submit(self._run, PLANS[name]) for name in PLANS if name in names}
 
-    def _start(self, command: List[str], stdout: Any, stderr: Any, text: bool = False) -> subprocess.Popen:
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, text=text,
+    def _start(self, command: List[str], stdout: IO[str], stderr: Union[IO[str], int]) -> subprocess.Popen:
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                                    start_new_session=True)
         self.running.append(process)
         return process
@@ -193,24 +193,22 @@ class Qualifications:
         base = os.path.join(self.folder, plan.name)
         link, target = base + ".xml", base + ".target.xml"
         os.symlink(os.path.basename(target), link)
-        session = ""
-        with open(base + ".txt", "w+") as out, open(base + ".err", "w+") as err:
+        with open(base + ".txt", "w+") as out, open(base + ".err", "w+") as err, open(base + ".gdb", "w+") as said:
             options = [port if option == "PORT" else option for option in plan.options]
-            process = self._start([kit, "--junit", link, *options, *plan.expected], stdout=out, stderr=err)
-            if plan.gdb:
-                gdb = self._start([word.replace("PORT", port) for word in GDB], stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True)
+            process = self._start([kit, "--junit", link, *options, *plan.expected], out, err)
+            debugger = [word.replace("PORT", port) for word in GDB]
+            gdb = self._start(debugger, said, subprocess.STDOUT) if plan.gdb else None
             status = process.wait()
-            if plan.gdb:
+            if gdb is not None:
                 # gdb lives no longer than the kit: a kit that ended before gdb connected leaves it retrying.
                 try:
-                    session = gdb.communicate(timeout=GDB_AFTER_KIT)[0]
+                    gdb.wait(timeout=GDB_AFTER_KIT)
                 except subprocess.TimeoutExpired:
                     os.killpg(gdb.pid, signal.SIGKILL)
-                    session = gdb.communicate()[0] + "\n(gdb was ended with the kit)"
-            out.seek(0)
-            err.seek(0)
-            done = Qualified(plan, status, out.read(), err.read(), link, target, session)
+                    gdb.wait()
+            for stream in (out, err, said):
+                stream.seek(0)
+            done = Qualified(plan, status, out.read(), err.read(), link, target, said.read())
         if os.path.exists(target) and os.path.getsize(target) > 0:
             done.suites = report.read(target)
         return done
