@@ -103,11 +103,12 @@ def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
         options.append(judge.OPTION_CONTRACT_ONLY)
     if run.selected is not None:
         options += [word for clause in clauses for word in (judge.OPTION_CLAUSE, clause.id)]
-    # Each module goes to the device under a name of its own.
+    # Each module goes to the device under a name of its own, which its crash report names.
+    names = [f"module-{module.number}.so" for module in sent]
     files: List[str] = []
-    for module in sent:
-        os.symlink(os.path.realpath(module.path), os.path.join(scratch, f"module-{module.number}.so"))
-        files += ["--file", os.path.join(scratch, f"module-{module.number}.so")]
+    for module, name in zip(sent, names):
+        os.symlink(os.path.realpath(module.path), os.path.join(scratch, name))
+        files += ["--file", os.path.join(scratch, name)]
     # This run's token: only the judge is given it.
     token = secrets.token_hex(16)
     with open(os.path.join(scratch, "token"), "w") as handle:
@@ -120,7 +121,7 @@ def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
         runner = ["--timeout", str(DEBUGGER_TIMEOUT), "--gdb-attach", str(run.gdb_port)]
         options.append(judge.OPTION_GDB)
     command = [kit.runner, *runner, "--stdin", os.path.join(scratch, "token"), *files, "--", kit.judge, *options,
-               *(f"./module-{module.number}.so" for module in sent)]
+               *(f"./{name}" for name in names)]
     try:
         ran = _run(command, os.path.join(scratch, "judge"), debugged=run.gdb_port is not None)
     except OSError as error:
