@@ -7,7 +7,6 @@ declaration's."""
 import glob
 import os
 import re
-from typing import List
 
 import pytest
 
@@ -15,35 +14,24 @@ from pellix import protocol
 from pellix.protocol import judge
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-DEVICE_END = [os.path.join(TOP, "conformance", "device", name) for name in ("judge.cpp", "harness.cpp")]
-
-
-def _source() -> str:
-    text = ""
-    for path in DEVICE_END:
-        with open(path) as handle:
-            text += handle.read()
-    return text
-
-
-def _literals(source: str) -> List[str]:
-    """The C string literals of SOURCE, their escapes read."""
-    without_comments = re.sub(r"/\*.*?\*/|//[^\n]*", "", source, flags=re.S)
-    return [bytes(body, "ascii").decode("unicode_escape")
-            for body in re.findall(r'"((?:[^"\\\n]|\\.)*)"', without_comments)]
+SOURCES = {}
+for name in ("judge.cpp", "harness.cpp"):
+    with open(os.path.join(TOP, "conformance", "device", name)) as handle:
+        SOURCES[name] = handle.read()
 
 
 def test_the_device_end_uses_every_constant_of_the_declaration() -> None:
-    source = _source()
+    source = "".join(SOURCES.values())
     assert [constant.name for constant in judge.CONSTANTS if not re.search(rf"\b{constant.name}\b", source)] == []
 
 
 def test_the_device_end_spells_no_word_of_the_protocol_itself() -> None:
     words = {constant.value for constant in judge.CONSTANTS if isinstance(constant.value, str)}
-    assert [literal for literal in _literals(_source()) if literal in words] == []
-    with open(DEVICE_END[0]) as handle:
-        judge_source = handle.read()
-    assert re.findall(r"(?<![\w])(?:exit\(\s*\d+\s*\)|return\s+\d+\s*;)", judge_source) == []
+    # The C string literals, comments left out and escapes read.
+    code = re.sub(r"/\*.*?\*/|//[^\n]*", "", "".join(SOURCES.values()), flags=re.S)
+    literals = [bytes(body, "ascii").decode("unicode_escape") for body in re.findall(r'"((?:[^"\\\n]|\\.)*)"', code)]
+    assert [literal for literal in literals if literal in words] == []
+    assert re.findall(r"(?<![\w])(?:exit\(\s*\d+\s*\)|return\s+\d+\s*;)", SOURCES["judge.cpp"]) == []
 
 
 def test_every_built_header_is_the_declarations(tmp_path: "os.PathLike[str]") -> None:

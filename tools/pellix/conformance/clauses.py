@@ -1,11 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The clause list, in the order the clauses run and are reported.
-
-The binary clauses are declared here, each with the binary checks it is
-made of (pellix.abi's check ids). The device clauses are the judge's own
-list (--list), which the build keeps beside the kit, so that a clause added
-on the device needs nothing here. binary.armv5te comes last: the device's
-run of every clause decides it too.
+"""The clause list, in the order the clauses run and are reported: the
+binary clauses declared here, each with the pellix.abi checks it is made
+of, then the device clauses of the judge's own list (--list, which the
+build keeps beside the kit, so that a clause added on the device needs
+nothing here), then binary.armv5te, which the device's run decides too.
 """
 
 import fnmatch
@@ -24,14 +22,6 @@ class Clause:
     seconds: Optional[int]  # the device's time limit; None for a binary fact, read here
     title: str
     checks: Tuple[str, ...] = ()  # the binary checks it is made of
-
-    @property
-    def area(self) -> str:
-        return self.id.split(".")[0]
-
-    @property
-    def binary(self) -> bool:
-        return bool(self.checks)
 
 
 BINARY = [
@@ -57,40 +47,32 @@ ARMV5TE = Clause("binary.armv5te", judge.CONTRACT, None,
 LIST_FILE = "device-clauses.tsv"
 
 
-def device_clauses(text: str, origin: str) -> List[Clause]:
-    """The device clauses of the judge's list TEXT (read from ORIGIN)."""
-    clauses = []
-    for number, line in enumerate(text.splitlines(), 1):
-        fields = line.split(judge.SEPARATOR)
-        given = dict(zip(judge.LIST_FIELDS, fields))
-        if len(fields) != len(judge.LIST_FIELDS) or given["kind"] not in judge.KINDS or not given["seconds"].isdigit():
-            raise CouldNotRun(f"{origin}:{number} is no clause of the judge's list: run make to build the kit")
-        clauses.append(Clause(given["id"], given["kind"], int(given["seconds"]), given["title"]))
-    return clauses
-
-
 def listed(kit: str) -> List[Clause]:
-    """Every clause, in order, with the device's from the judge's list in
-    the folder KIT."""
+    """Every clause, in order, with the device's from the judge's list in the folder KIT."""
     path = os.path.join(kit, LIST_FILE)
     try:
         with open(path, encoding="utf-8") as handle:
-            text = handle.read()
+            lines = handle.read().splitlines()
     except OSError:
         raise CouldNotRun(f"{path} is missing: run make to build the kit") from None
-    return BINARY + device_clauses(text, path) + [ARMV5TE]
+    device = []
+    for number, line in enumerate(lines, 1):
+        fields = line.split(judge.SEPARATOR)
+        given = dict(zip(judge.LIST_FIELDS, fields))
+        if len(fields) != len(judge.LIST_FIELDS) or given["kind"] not in judge.KINDS or not given["seconds"].isdigit():
+            raise CouldNotRun(f"{path}:{number} is no clause of the judge's list: run make to build the kit")
+        device.append(Clause(given["id"], given["kind"], int(given["seconds"]), given["title"]))
+    return BINARY + device + [ARMV5TE]
 
 
 def list_line(clause: Clause) -> str:
     """--list's line: ID, KIND, TIME LIMIT (- for none), TITLE, separated
     by tabs (the kit's own output, whatever the judge's separator)."""
-    limit = "-" if clause.seconds is None else str(clause.seconds)
-    return "\t".join((clause.id, clause.kind, limit, clause.title))
+    return "\t".join((clause.id, clause.kind, "-" if clause.seconds is None else str(clause.seconds), clause.title))
 
 
 class Unmatched(CouldNotRun):
-    """A --clause pattern that matches no clause of the list, which it
-    holds to be shown."""
+    """A --clause pattern that matches no clause; it holds the list to show."""
 
     def __init__(self, message: str, listed: List[Clause]) -> None:
         super().__init__(message)
@@ -99,8 +81,7 @@ class Unmatched(CouldNotRun):
 
 def select(listed: List[Clause], patterns: Sequence[str]) -> List[Clause]:
     """The clauses whose ids match any of PATTERNS (shell-style: * ? [...],
-    so an exact id matches itself alone), in the list's order; Unmatched
-    names the first pattern that matches none."""
+    so an exact id matches itself alone), in the list's order."""
     for pattern in patterns:
         if not any(fnmatch.fnmatchcase(clause.id, pattern) for clause in listed):
             raise Unmatched(f"--clause {pattern} matches no clause; the clauses are:", listed)

@@ -1,10 +1,5 @@
 # SPDX-License-Identifier: Apache-2.0
-"""lights-conformance [--junit FILE] [--keep-going] [--contract-only] [--clause PATTERN]... [--gdb PORT] MODULE.so...
-
-Exits 0 when every clause judged passes for every module, 1 when any
-fails, 125 when the kit could not run: bad usage, a file that is no module,
-or the kit's own set-up (the device among it) failing.
-"""
+"""The lights-conformance command: its options and its run."""
 
 import os
 import sys
@@ -67,81 +62,63 @@ class Options:
     modules: List[str] = field(default_factory=list)
 
 
+# The options that take no value: the field each sets.
+FLAGS = {"--keep-going": "keep_going", "--contract-only": "contract_only", "--list": "listing",
+         "-h": "help", "--help": "help"}
+
+
 def parse(argv: List[str]) -> Options:
     """The options, up to the first module (or --)."""
     options = Options()
     rest = list(argv)
-    while rest:
-        argument = rest[0]
-        if argument in ("-h", "--help"):
-            options.help = True
-            return options
-        if argument in ("--junit", "--clause", "--gdb"):
-            if len(rest) < 2:
+    while rest and rest[0].startswith("-") and not options.help:
+        argument = rest.pop(0)
+        if argument == "--":
+            break
+        if argument in FLAGS:
+            setattr(options, FLAGS[argument], True)
+        elif argument in ("--junit", "--clause", "--gdb"):
+            if not rest:
                 raise CouldNotRun(f"{argument} needs a value (see --help)")
+            value = rest.pop(0)
             if argument == "--junit":
-                options.junit = rest[1]
+                options.junit = value
             elif argument == "--clause":
-                options.patterns.append(rest[1])
+                options.patterns.append(value)
+            elif not value.isdigit() or not 1 <= int(value) <= 65535:
+                raise CouldNotRun(f"--gdb takes a TCP port (1 to 65535), not '{value}'")
             else:
-                options.gdb_port = _port(rest[1])
-            rest = rest[2:]
-            continue
-        if argument == "--keep-going":
-            options.keep_going = True
-        elif argument == "--contract-only":
-            options.contract_only = True
-        elif argument == "--list":
-            options.listing = True
-        elif argument == "--":
-            rest = rest[1:]
-            break
-        elif argument.startswith("-"):
-            raise CouldNotRun(f"unknown option {argument} (see --help)")
+                options.gdb_port = int(value)
         else:
-            break
-        rest = rest[1:]
+            raise CouldNotRun(f"unknown option {argument} (see --help)")
     options.modules = rest
     return options
 
 
-def _port(text: str) -> int:
-    if not text.isdigit() or not 1 <= int(text) <= 65535:
-        raise CouldNotRun(f"--gdb takes a TCP port (1 to 65535), not '{text}'")
-    return int(text)
+def _gdb_clause(chosen: Optional[List[clauses.Clause]], options: Options) -> None:
+    """Refuses --gdb but for one device clause of one module."""
+    if chosen is None or len(chosen) != 1:
+        count = "none" if chosen is None else f"{len(chosen)} clauses"
+        raise CouldNotRun(f"--gdb debugs exactly one clause: --clause selected {count}")
+    if chosen[0].seconds is None:
+        raise CouldNotRun(f"--gdb debugs a clause on the device: {chosen[0].id} is a binary fact, read on this host")
+    if len(options.modules) != 1:
+        raise CouldNotRun("--gdb debugs one module")
 
 
-def _selected(listed: List[clauses.Clause], options: Options) -> Optional[List[clauses.Clause]]:
-    """The clauses --clause selected (None without it); under --gdb, the
-    one device clause of the one module."""
+def qualify(kit: device.Kit, listed: List[clauses.Clause], options: Options,
+            check_module: Optional[binary.CheckModule] = None) -> int:
+    """Qualifies the modules of OPTIONS against the clauses LISTED; prints
+    the text report and writes the JUnit report; returns the exit status."""
     chosen = clauses.select(listed, options.patterns) if options.patterns else None
     if options.gdb_port is not None:
-        if chosen is None or len(chosen) != 1:
-            count = "none" if chosen is None else f"{len(chosen)} clauses"
-            raise CouldNotRun(f"--gdb debugs exactly one clause: --clause selected {count}")
-        if chosen[0].seconds is None:
-            raise CouldNotRun(f"--gdb debugs a clause on the device: {chosen[0].id} is a binary fact, "
-                              "read on this host")
-        if len(options.modules) != 1:
-            raise CouldNotRun("--gdb debugs one module")
-    return chosen
-
-
-def _check_report(path: str) -> None:
-    folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder) or not os.access(folder, os.W_OK) or os.path.isdir(path):
-        raise CouldNotRun(f"cannot write the report {path}")
-
-
-def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.CheckModule] = None) -> int:
-    """Qualifies the modules of OPTIONS; prints the text report and writes
-    the JUnit report; returns the exit status."""
-    listed = clauses.listed(kit.share)
-    chosen = _selected(listed, options)
+        _gdb_clause(chosen, options)
     for module_path in options.modules:
         binary.check_file(module_path)
     if options.junit is not None:
-        _check_report(options.junit)
+        folder = os.path.dirname(options.junit) or "."
+        if not os.path.isdir(folder) or not os.access(folder, os.W_OK) or os.path.isdir(options.junit):
+            raise CouldNotRun(f"cannot write the report {options.junit}")
     for part in (kit.judge, kit.runner):
         if not os.path.isfile(part):
             raise CouldNotRun(f"{part} is missing: run make to build the kit")
@@ -155,7 +132,7 @@ def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.Che
               selected=None if chosen is None else frozenset(clause.id for clause in chosen),
               gdb_port=options.gdb_port)
     for module in run.modules:
-        binary.judge_binary(run, module, binary.read_facts(module.path, check_module))
+        binary.judge_binary(run, module, check_module)
     try:
         scratch = tempfile.TemporaryDirectory(prefix="lights-conformance.")
     except OSError as error:
@@ -165,10 +142,7 @@ def qualify(kit: device.Kit, options: Options, check_module: Optional[binary.Che
     for module in run.modules:
         binary.decide_armv5te(run, module)
 
-    for module in run.modules:
-        if module.number > 1:
-            print()
-        print("\n".join(reports.text(run, module)))
+    print("\n\n".join("\n".join(reports.text(run, module)) for module in run.modules))
     sys.stdout.flush()
     if options.junit is not None:
         try:
@@ -182,27 +156,23 @@ def main(argv: List[str], prefix: Optional[str] = None, check_module: Optional[b
     """The lights-conformance command. PREFIX is the installed tree the kit
     belongs to (by default the one above the command's bin/); CHECK_MODULE
     stands in for pellix.abi.check_module."""
-    if prefix is None:
-        prefix = os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0])))
-    kit = device.Kit(prefix)
+    kit = device.Kit(prefix or os.path.dirname(os.path.dirname(os.path.realpath(sys.argv[0]))))
     try:
         options = parse(argv)
         if options.help:
             print(USAGE, end="")
             return 0
+        listed = clauses.listed(kit.share)
         if options.listing:
-            listed = clauses.listed(kit.share)
             if options.modules:
                 raise CouldNotRun("--list takes no module")
-            if options.patterns:
-                listed = clauses.select(listed, options.patterns)
-            print("\n".join(clauses.list_line(clause) for clause in listed))
+            shown = clauses.select(listed, options.patterns) if options.patterns else listed
+            print("\n".join(clauses.list_line(clause) for clause in shown))
             return 0
         if not options.modules:
-            clauses.listed(kit.share)
             print(USAGE, end="", file=sys.stderr)
             return COULD_NOT_RUN
-        return qualify(kit, options, check_module)
+        return qualify(kit, listed, options, check_module)
     except CouldNotRun as error:
         sys.stdout.flush()
         print(f"lights-conformance: {error}", file=sys.stderr)

@@ -11,11 +11,9 @@ import secrets
 import signal
 import subprocess
 import sys
-from dataclasses import dataclass
-from typing import IO, List
+from typing import List
 
 from pellix.conformance import CouldNotRun
-from pellix.conformance.clauses import Clause
 from pellix.conformance.verdicts import Module, Run, Verdict
 from pellix.protocol import judge
 
@@ -24,54 +22,15 @@ BOOT_ALLOWANCE = 60
 # Under the debugger the run has no limit of the clause's; the runner's is
 # a day, so that a forgotten session still ends.
 DEBUGGER_TIMEOUT = 86400
-# The runner's option for a debugger line that the program attaches
-# gdbserver to itself (the judge, to the clause's process).
-RUNNER_GDB_ATTACH = "--gdb-attach"
 
 
-@dataclass(frozen=True)
 class Kit:
-    """The kit's installed pieces, under PREFIX."""
+    """The kit's installed pieces under PREFIX."""
 
-    prefix: str
-
-    @property
-    def share(self) -> str:
-        return os.path.join(self.prefix, "share", "lights-conformance")
-
-    @property
-    def judge(self) -> str:
-        return os.path.join(self.share, "lights-conformance-judge")
-
-    @property
-    def runner(self) -> str:
-        return os.path.join(self.prefix, "bin", "pellix-device")
-
-
-def draw_token() -> str:
-    """This run's token: only the judge is given it."""
-    token = secrets.token_hex(16)
-    assert judge.TOKEN_MIN_LENGTH <= len(token) <= judge.TOKEN_MAX_LENGTH
-    return token
-
-
-def judge_options(run: Run, per_mille: int) -> List[str]:
-    options = [judge.OPTION_TIME_SCALE, f"{per_mille // 1000}.{per_mille % 1000:03d}"]
-    if run.keep_going:
-        options.append(judge.OPTION_KEEP_GOING)
-    if run.contract_only:
-        options.append(judge.OPTION_CONTRACT_ONLY)
-    if run.selected is not None:
-        for clause in device_clauses(run):
-            options += [judge.OPTION_CLAUSE, clause.id]
-    if run.gdb_port is not None:
-        options.append(judge.OPTION_GDB)
-    return options
-
-
-def device_clauses(run: Run) -> List[Clause]:
-    """The device clauses judged in this run."""
-    return [clause for clause in run.clauses if clause.seconds is not None and run.judged(clause)]
+    def __init__(self, prefix: str) -> None:
+        self.share = os.path.join(prefix, "share", "lights-conformance")
+        self.judge = os.path.join(self.share, "lights-conformance-judge")
+        self.runner = os.path.join(prefix, "bin", "pellix-device")
 
 
 def crash_place(errors: str, pid: str, module: Module) -> str:
@@ -81,11 +40,9 @@ def crash_place(errors: str, pid: str, module: Module) -> str:
     and line where the module has debug information."""
     inside = False
     for line in errors.splitlines():
-        if line.startswith(f"pellix-device: crash: process {pid} ("):
-            inside = True
-            continue
         if line.startswith("pellix-device: "):
-            inside = False
+            inside = line.startswith(f"pellix-device: crash: process {pid} (")
+            continue
         words = line.split()
         if inside and len(words) >= 3 and re.fullmatch(r"#[0-9]+", words[0]) \
                 and words[1].startswith(f"module-{module.number}.so+"):
@@ -103,12 +60,11 @@ def read_lines(run: Run, sent: List[Module], token: str, output: str, errors: st
         fields = line.split(judge.SEPARATOR)
         if fields[0] != token:
             continue
-        kind, values = fields[1] if len(fields) > 1 else "", fields[2:]
-        shown = judge.SEPARATOR.join(fields[1:])
+        kind, shown = fields[1] if len(fields) > 1 else "", judge.SEPARATOR.join(fields[1:])
         names = judge.FIELDS.get(kind)
-        if names is None or len(values) != len(names):
+        if names is None or len(fields) - 2 != len(names):
             raise CouldNotRun(f"the judge's line '{shown}' is not of its protocol")
-        given = dict(zip(names, values))
+        given = dict(zip(names, fields[2:]))
         module = None
         if "module" in given:
             if not given["module"].isdigit() or not 1 <= int(given["module"]) <= len(sent):
@@ -127,73 +83,81 @@ def read_lines(run: Run, sent: List[Module], token: str, output: str, errors: st
             module.illegal_in.append(given["clause"])
         elif kind == judge.KIT:
             raise CouldNotRun(f"the kit's own set-up on the device failed: {given['why']}")
-        elif kind == judge.END:
-            ended = True
+        ended = ended or kind == judge.END
     if not ended:
         last = errors.splitlines()[-1] if errors.splitlines() else ""
         raise CouldNotRun(f"the judge ended before its last verdict: {last}")
-
-
-def _passed_on(command: List[str], output: IO[bytes], errors: IO[bytes]) -> int:
-    """Runs COMMAND with its standard error kept in ERRORS and passed on
-    here as it comes: under the debugger the supplier sees when the
-    clause's process waits, and gdbserver's words."""
-    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
-    # runner (in the same process group); its status says so.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
-                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as runner:
-            assert runner.stderr is not None
-            for line in iter(runner.stderr.readline, b""):
-                errors.write(line)
-                sys.stderr.buffer.write(line)
-                sys.stderr.flush()
-            return runner.wait()
-    finally:
-        signal.signal(signal.SIGINT, previous)
 
 
 def judge_on_device(kit: Kit, run: Run, scratch: str, per_mille: int) -> None:
     """Runs every module that still needs the device through the judge, in
     one boot, and records its verdicts."""
     sent = [module for module in run.modules if run.goes_on(module)]
-    if not sent or not device_clauses(run):
+    clauses = [clause for clause in run.clauses if clause.seconds is not None and run.judged(clause)]
+    if not sent or not clauses:
         return
-    total = sum(clause.seconds for clause in run.clauses if clause.seconds is not None and run.chosen(clause))
-    # Each module goes to the device under a name of its own; the runner
-    # counts its time-out from the judge's start and scales it itself.
+    options = [judge.OPTION_TIME_SCALE, f"{per_mille // 1000}.{per_mille % 1000:03d}"]
+    if run.keep_going:
+        options.append(judge.OPTION_KEEP_GOING)
+    if run.contract_only:
+        options.append(judge.OPTION_CONTRACT_ONLY)
+    if run.selected is not None:
+        options += [word for clause in clauses for word in (judge.OPTION_CLAUSE, clause.id)]
+    # Each module goes to the device under a name of its own, which its crash report names.
+    names = [f"module-{module.number}.so" for module in sent]
     files: List[str] = []
-    arguments = []
-    for module in sent:
-        name = f"module-{module.number}.so"
+    for module, name in zip(sent, names):
         os.symlink(os.path.realpath(module.path), os.path.join(scratch, name))
         files += ["--file", os.path.join(scratch, name)]
-        arguments.append(f"./{name}")
-    token = draw_token()
-    token_file = os.path.join(scratch, "token")
-    with open(token_file, "w") as handle:
+    # This run's token: only the judge is given it.
+    token = secrets.token_hex(16)
+    with open(os.path.join(scratch, "token"), "w") as handle:
         handle.write(token + "\n")
-    limit = total * len(sent) + BOOT_ALLOWANCE
-    debugger: List[str] = []
+    # The runner counts its time-out from the judge's start and scales it itself.
+    total = sum(clause.seconds or 0 for clause in run.clauses if run.chosen(clause))
+    runner = ["--timeout", str(total * len(sent) + BOOT_ALLOWANCE)]
     if run.gdb_port is not None:
-        limit, debugger = DEBUGGER_TIMEOUT, [RUNNER_GDB_ATTACH, str(run.gdb_port)]
-    command = [kit.runner, "--timeout", str(limit), *debugger, "--stdin", token_file, *files,
-               "--", kit.judge, *judge_options(run, per_mille), *arguments]
-    output_file, errors_file = os.path.join(scratch, "judge"), os.path.join(scratch, "judge.err")
+        # The program attaches gdbserver to itself: the judge, to the clause's process.
+        runner = ["--timeout", str(DEBUGGER_TIMEOUT), "--gdb-attach", str(run.gdb_port)]
+        options.append(judge.OPTION_GDB)
+    command = [kit.runner, *runner, "--stdin", os.path.join(scratch, "token"), *files, "--", kit.judge, *options,
+               *(f"./{name}" for name in names)]
     try:
-        with open(output_file, "wb") as output, open(errors_file, "wb") as errors:
-            if run.gdb_port is None:
-                status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output, stderr=errors).returncode
-            else:
-                status = _passed_on(command, output, errors)
+        ran = _run(command, os.path.join(scratch, "judge"), debugged=run.gdb_port is not None)
     except OSError as error:
         raise CouldNotRun(f"cannot start {kit.runner}: {error.strerror}") from None
-    with open(output_file, "rb") as handle:
-        output_text = handle.read().decode("utf-8", "replace")
-    with open(errors_file, "rb") as handle:
-        errors_text = handle.read().decode("utf-8", "replace")
-    read_lines(run, sent, token, output_text, errors_text)
-    if status != 0:
-        sys.stderr.write(errors_text)
-        raise CouldNotRun(f"the device could not judge the modules (status {status})")
+    errors = ran.stderr.decode("utf-8", "replace")
+    read_lines(run, sent, token, ran.stdout.decode("utf-8", "replace"), errors)
+    if ran.returncode != 0:
+        sys.stderr.write(errors)
+        raise CouldNotRun(f"the device could not judge the modules (status {ran.returncode})")
+
+
+def _run(command: List[str], output_file: str, debugged: bool) -> "subprocess.CompletedProcess[bytes]":
+    """Runs COMMAND, its standard output kept in OUTPUT_FILE and its standard
+    error kept; under the debugger that is passed on here as it comes, so
+    the supplier sees when the clause's process waits, and gdbserver's words."""
+    # Ctrl-C, which a supplier at the debugger is apt to press, stops the
+    # runner (in the same process group); its status says so.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if debugged else None
+    errors = b""
+    try:
+        with open(output_file, "w+b") as output, \
+                subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.PIPE,
+                                 preexec_fn=_default_interrupt if debugged else None) as runner:
+            assert runner.stderr is not None
+            for line in runner.stderr:
+                errors += line
+                if debugged:
+                    sys.stderr.buffer.write(line)
+                    sys.stderr.flush()
+            status = runner.wait()
+            output.seek(0)
+            return subprocess.CompletedProcess(command, status, output.read(), errors)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _default_interrupt() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

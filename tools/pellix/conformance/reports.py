@@ -5,12 +5,11 @@ report (pellix.report), one testsuite per module."""
 from typing import List
 
 from pellix import report
-from pellix.conformance.clauses import Clause
 from pellix.conformance.verdicts import Module, Run
 from pellix.protocol import judge
 
-NOT_RUN = "not run after the first failure"
-NOT_JUDGED = "a policy clause, not judged with --contract-only"
+# A verdict but a pass: its JUnit outcome, and its message's start.
+FAILED = {judge.FAIL: ("fail", ""), judge.COULD_NOT_RUN: ("error", "could not run: ")}
 
 
 def text(run: Run, module: Module) -> List[str]:
@@ -21,22 +20,17 @@ def text(run: Run, module: Module) -> List[str]:
     if run.selected is not None:
         lines.append(f"clauses: {len(run.selected)} of {len(run.clauses)}, as --clause selected")
     not_run = not_judged = 0
-    for clause in run.clauses:
-        if not run.chosen(clause):
-            continue
+    for clause in filter(run.chosen, run.clauses):
         shown = f"{clause.kind:<8}  {clause.id}: {clause.title}"
         verdict = module.verdicts.get(clause.id)
         if verdict is None:
-            if run.judged(clause):
-                not_run += 1
-            else:
-                not_judged += 1
+            not_run += run.judged(clause)
+            not_judged += not run.judged(clause)
         elif verdict.outcome == judge.PASS:
             lines.append(f"pass  {shown}" + (f" ({verdict.evidence})" if verdict.evidence else ""))
-        elif verdict.outcome == judge.FAIL:
-            lines.append(f"fail  {shown}: {verdict.evidence}")
         else:
-            lines.append(f"could not run  {shown}: {verdict.evidence}")
+            said = "fail" if verdict.outcome == judge.FAIL else "could not run"
+            lines.append(f"{said}  {shown}: {verdict.evidence}")
     if not_run:
         lines.append(f"{not_run} clause(s) not run after the first failure (--keep-going runs them)")
     if not_judged:
@@ -44,22 +38,6 @@ def text(run: Run, module: Module) -> List[str]:
     lines.append(f"{module.count(judge.PASS)} passed, {module.count(judge.FAIL)} failed, "
                  f"{module.count(judge.COULD_NOT_RUN)} could not run")
     return lines
-
-
-def _case(run: Run, module: Module, clause: Clause) -> report.Case:
-    verdict = module.verdicts.get(clause.id)
-    case = report.Case(clause.id, f"lights-conformance.{clause.kind}.{clause.area}",
-                       properties={"kind": clause.kind, "pid": verdict.pid if verdict else ""})
-    if verdict is None:
-        case.outcome, case.message = "skipped", NOT_RUN if run.judged(clause) else NOT_JUDGED
-        return case
-    case.seconds = verdict.seconds
-    message = f"{clause.title}: {verdict.evidence}"
-    if verdict.outcome == judge.FAIL:
-        case.outcome, case.message = "fail", message
-    elif verdict.outcome == judge.COULD_NOT_RUN:
-        case.outcome, case.message = "error", f"could not run: {message}"
-    return case
 
 
 def junit(run: Run) -> bytes:
@@ -71,8 +49,21 @@ def junit(run: Run) -> bytes:
         properties = {"module": module.path, "sha256": module.sha256, "build_id": module.build_id,
                       "version": module.version, "contract_only": "true" if run.contract_only else "false"}
         if run.selected is not None:
-            properties["clauses"] = " ".join(clause.id for clause in run.clauses if run.chosen(clause))
-        suites.append(report.Suite(f"lights-conformance {module.path}", properties=properties,
-                                   cases=[_case(run, module, clause) for clause in run.clauses
-                                          if run.chosen(clause)]))
+            properties["clauses"] = " ".join(clause.id for clause in filter(run.chosen, run.clauses))
+        cases = []
+        for clause in filter(run.chosen, run.clauses):
+            verdict = module.verdicts.get(clause.id)
+            case = report.Case(clause.id, f"lights-conformance.{clause.kind}.{clause.id.split('.')[0]}",
+                               properties={"kind": clause.kind, "pid": verdict.pid if verdict else ""})
+            if verdict is None:
+                case.outcome = "skipped"
+                case.message = "not run after the first failure" if run.judged(clause) \
+                    else "a policy clause, not judged with --contract-only"
+            else:
+                case.seconds = verdict.seconds
+                if verdict.outcome in FAILED:
+                    case.outcome = FAILED[verdict.outcome][0]
+                    case.message = f"{FAILED[verdict.outcome][1]}{clause.title}: {verdict.evidence}"
+            cases.append(case)
+        suites.append(report.Suite(f"lights-conformance {module.path}", properties=properties, cases=cases))
     return report.to_xml(suites)

@@ -11,8 +11,6 @@ from pellix.conformance import CouldNotRun
 from pellix.conformance.clauses import Clause
 from pellix.protocol import judge
 
-PASSED = 0
-FAILED = 1
 COULD_NOT_RUN = 125
 
 
@@ -39,12 +37,11 @@ class Module:
     attributes_evidence: Optional[str] = None
     illegal_in: List[str] = field(default_factory=list)
 
-    def failed(self) -> bool:
-        """Whether a clause judged so far did not pass."""
-        return any(verdict.outcome != judge.PASS for verdict in self.verdicts.values())
-
     def count(self, outcome: str) -> int:
-        return sum(1 for verdict in self.verdicts.values() if verdict.outcome == outcome)
+        return sum(verdict.outcome == outcome for verdict in self.verdicts.values())
+
+    def failed(self) -> bool:
+        return self.count(judge.PASS) < len(self.verdicts)
 
 
 @dataclass
@@ -53,29 +50,22 @@ class Run:
     modules: List[Module]
     keep_going: bool = False
     contract_only: bool = False
-    # The ids --clause selected; None for every clause.
-    selected: Optional[FrozenSet[str]] = None
-    # Under --gdb, the TCP port of the debugger's line.
+    selected: Optional[FrozenSet[str]] = None  # the ids --clause selected; None for every clause
     gdb_port: Optional[int] = None
 
     def chosen(self, clause: Clause) -> bool:
-        """Whether --clause left the clause in this run (the reports show
-        no other)."""
+        """Whether --clause left the clause in this run (the reports show no other)."""
         return self.selected is None or clause.id in self.selected
 
     def judged(self, clause: Clause) -> bool:
-        """Whether the clause is judged in this run at all."""
         return self.chosen(clause) and (not self.contract_only or clause.kind == judge.CONTRACT)
-
-    def clause(self, clause_id: str) -> Optional[Clause]:
-        return next((clause for clause in self.clauses if clause.id == clause_id), None)
 
     def goes_on(self, module: Module) -> bool:
         """Whether the module's qualification goes on after what it got so far."""
         return self.keep_going or not module.failed()
 
     def record(self, module: Module, clause_id: str, verdict: Verdict) -> None:
-        clause = self.clause(clause_id)
+        clause = next((clause for clause in self.clauses if clause.id == clause_id), None)
         if clause is None:
             raise CouldNotRun(f"a verdict for an unknown clause '{clause_id}'")
         if not self.judged(clause):
@@ -87,10 +77,7 @@ class Run:
         module.verdicts[clause_id] = verdict
 
     def status(self) -> int:
-        """0 when every clause judged passed, 1 when any failed, 125 when
-        any could not run."""
+        """0 when every clause judged passed, 1 when any failed, 125 when any could not run."""
         if any(module.count(judge.COULD_NOT_RUN) for module in self.modules):
             return COULD_NOT_RUN
-        if any(module.failed() for module in self.modules):
-            return FAILED
-        return PASSED
+        return int(any(module.failed() for module in self.modules))
