@@ -19,6 +19,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import time
 import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import IO, Dict, List, Optional, Tuple, Union
@@ -35,8 +36,12 @@ TESTS = os.path.join(TOP, "build", "armv5te", "conformance", "tests")
 MANIFEST = os.path.join(TESTS, "samples.json")
 MISSING = "the armv5te tree is not built and installed (make): no " + (KIT if os.path.exists(MANIFEST) else MANIFEST)
 BUILT = os.path.exists(MANIFEST) and os.path.exists(KIT)
-# How long gdb may still take once the kit has ended: it has nothing left to wait for.
-GDB_AFTER_KIT = 30
+# Guards against a hang, not measures (seconds, scaled as the runner's): a
+# whole run of the kit, and how long the kit and gdb each may still take once
+# the other has ended (gdb retries the line of a kit that ended before it
+# connected; the kit waits for a debugger that ended without connecting).
+RUN_LIMIT = 1800
+AFTER_THE_OTHER = 120
 GDB = ["gdb-multiarch", "-q", "-nx", "-batch", "-ex", "set tcp auto-retry on", "-ex", "set tcp connect-timeout 600",
        "-ex", "set remotetimeout 600", "-ex", "target remote 127.0.0.1:PORT", "-ex", "break set_light_backlight",
        "-ex", "continue", "-ex", "delete", "-ex", "continue"]
@@ -198,14 +203,14 @@ class Qualifications:
             process = self._start([kit, "--junit", link, *options, *plan.expected], out, err)
             debugger = [word.replace("PORT", port) for word in GDB]
             gdb = self._start(debugger, said, subprocess.STDOUT) if plan.gdb else None
-            status = process.wait()
+            deadline = time.monotonic() + seconds(RUN_LIMIT)
+            while gdb is not None and process.poll() is None and gdb.poll() is None \
+                    and time.monotonic() < deadline:
+                time.sleep(0.2)
+            after = seconds(AFTER_THE_OTHER) if gdb is not None else deadline - time.monotonic()
+            status = ended(process, after)
             if gdb is not None:
-                # gdb lives no longer than the kit: a kit that ended before gdb connected leaves it retrying.
-                try:
-                    gdb.wait(timeout=GDB_AFTER_KIT)
-                except subprocess.TimeoutExpired:
-                    os.killpg(gdb.pid, signal.SIGKILL)
-                    gdb.wait()
+                ended(gdb, seconds(AFTER_THE_OTHER))
             for stream in (out, err, said):
                 stream.seek(0)
             done = Qualified(plan, status, out.read(), err.read(), link, target, said.read())
@@ -225,6 +230,19 @@ class Qualifications:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
                 process.wait()
+
+
+def seconds(guard: float) -> float:
+    return scale.scaled_ms(guard, scale.from_environment()) / 1000
+
+
+def ended(process: "subprocess.Popen[bytes]", within: float) -> int:
+    """PROCESS's status once it ends within WITHIN seconds, else killed whole (status -9)."""
+    try:
+        return process.wait(timeout=max(within, 0))
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        return process.wait()
 
 
 _POOL: List[Qualifications] = []
