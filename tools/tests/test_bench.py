@@ -47,7 +47,7 @@ def rows(result: bench.Bench) -> Dict[str, List[str]]:
 
 
 def test_figures_are_read_by_name_and_the_first_of_a_name_counts() -> None:
-    assert bench.figures_of("x\nfigure: a 1\nfigure: b 2 of 3\nfigure: a 9\n", "p_") == {"p_a": "1", "p_b": "2 of 3"}
+    assert bench.figures_of("x\nfigure: a 1\nfigure: b 2 of 3\nfigure: a 9\n") == {"a": "1", "b": "2 of 3"}
 
 
 def test_nothing_built_shows_every_figure_as_n_a_with_the_reasons_and_passes(tree: str) -> None:
