@@ -1,15 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
-"""bench: measures the request path against its floor and the footprint of what ships, and prints one
-table of the figures; the same table, with the date and the machine, goes to build/bench-table.md.
-
-Figures only: nothing here fails on a time. It exits non-zero only when a measurement could not be made
-because something is broken (a request failed, a run on the device failed); a figure that needs what this
-machine lacks (root for the simulated backlight, a configuration not built) shows as n/a with the reason.
-
-Uses the build trees build/host, build/armv5te (on the emulated device; sizes) and build/i686 (sizes),
-which `make bench` builds first. The system call count and the sizes come from the checkers the tests run,
-so a figure here is the figure a test checks. The benchmarks' own figures are their lines
-"figure: NAME VALUE"."""
+"""bench: measures the request path against its floor and the footprint of what ships, from the build
+trees `make bench` builds first, and prints one table of the figures, kept with the date and the machine
+in build/bench-table.md. Figures only: nothing fails on a time. It exits non-zero only when something is
+broken (a request failed, a run on the device failed); a figure that needs what this machine lacks shows
+as n/a with the reason. The system call count and the sizes come from the checkers the tests run, so a
+figure here is the figure a test checks."""
 
 import io
 import os
@@ -258,12 +253,11 @@ def markdown(rows: Sequence[Row], date: str, machine: str, notes: Sequence[str])
 
 def machine() -> str:
     """The CPU, the cores this process may use and the kernel."""
-    cpu: Optional[str] = None
     try:
         with open("/proc/cpuinfo") as handle:
             cpu = next((line.split(":", 1)[1].strip() for line in handle if line.startswith("model name")), None)
     except OSError:
-        pass
+        cpu = None
     return f"{cpu or 'unknown CPU'}, {len(os.sched_getaffinity(0))} cores, Linux {os.uname().release}"
 
 

@@ -15,10 +15,8 @@ from pellix import elf, verdict
 USAGE = ("usage: check-footprint [--expect-fail TEXT]... [--readelf TOOL] [--strip TOOL] "
          "[--text-limit BYTES] [--stripped-limit BYTES] MODULE.so")
 
-# Names of the compiler's floating-point helpers: the ARM run-time ABI's
-# (__aeabi_dadd, __aeabi_fmul, __aeabi_cdcmple, __aeabi_i2d, __aeabi_ul2f,
-# ...) and libgcc's generic ones (__adddf3, __floatsidf, __fixdfsi,
-# __extendsfdf2, __muldc3, ...).
+# The compiler's floating-point helpers: the ARM run-time ABI's (__aeabi_dadd, __aeabi_fmul, __aeabi_cdcmple,
+# __aeabi_i2d, __aeabi_ul2f, ...) and libgcc's generic ones (__adddf3, __floatsidf, __fixdfsi, __muldc3, ...).
 SOFT_FLOAT = re.compile(r"^_*__aeabi_([df]|c[df]|u?[il]2[df](_|$))|^_*__[a-z]+([sdtx]f|[sdtx]c)[0-9]*(_|$)"
                         r"|^_*__fix(uns)?[sdtx]f")
 

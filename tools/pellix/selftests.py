@@ -1,16 +1,12 @@
 # SPDX-License-Identifier: Apache-2.0
-"""check-self-tests: a self-test program of the traits library as built (unstripped). Its checks:
-  - no symbol of namespace std, in the full or the dynamic symbol table, defined or referenced: the
-    library's templates leave nothing behind (--allow-std skips this);
-  - with --reduced, every test function (kelvo::test*) left out of line is exactly "return true", and
-    main exactly "return 0": main runs every test and stops at the first that fails, so then the compiler
-    decided every test, inlined or not;
-  - with --libc-reference and --runtime-reference, it needs libc and nothing beyond libc and the C++
-    language runtime, as told by a C program that needs libc only and a C++ one that needs the runtime;
-  - with --runpath, its RUNPATH is exactly PATH, and it has no RPATH.
-Reads x86-64, i386, Thumb and ARM code, in the encodings GCC and Clang give those bodies; names are
-demangled by c++filt. Output, statuses and --expect-fail as every checker's (pellix.verdict); --nm,
---objdump and --readelf are taken, not needed."""
+"""check-self-tests: a self-test program of the traits library as built (unstripped), x86-64, i386, Thumb
+or ARM code. No symbol of namespace std is defined or referenced (unless --allow-std): the library's
+templates leave nothing behind. With --reduced, every test function (kelvo::test*) left out of line is
+exactly "return true" and main "return 0": main runs the tests and stops at the first that fails, so the
+compiler decided every test. With --libc-reference C_PROGRAM and --runtime-reference CXX_PROGRAM, it
+needs libc and nothing beyond it and the language runtime, libraries told by a C program linked the same
+way and a C++ one. With --runpath, its RUNPATH is exactly PATH and it has no RPATH. Output, statuses and
+--expect-fail as every checker's (pellix.verdict); --nm, --objdump and --readelf are taken, not needed."""
 
 import os
 import re
@@ -60,13 +56,6 @@ def demangled(names: Sequence[str]) -> List[str]:
     if done.returncode != 0 or len(lines) != len(names):
         raise verdict.CannotCheck("c++filt did not demangle the program's names")
     return lines
-
-
-def needed(path: str) -> List[str]:
-    try:
-        return elf.ElfFile(path).dynamic().needed
-    except elf.ElfError as error:
-        raise verdict.CannotCheck(str(error)) from None
 
 
 def _shown(code: bytes) -> str:
@@ -127,10 +116,10 @@ def check(program: elf.ElfFile, options: verdict.Options, out: TextIO) -> verdic
     if "--reduced" in options.flags:
         check_code(program, name, source_names, MACHINES[machine], checks)
     if "--libc-reference" in options.values:
-        libc = needed(options.values["--libc-reference"])
+        libc = elf.ElfFile(options.values["--libc-reference"]).dynamic().needed
         if not libc:
             raise verdict.CannotCheck(f"{options.values['--libc-reference']} needs no library; cannot tell libc")
-        allowed = needed(options.values["--runtime-reference"])
+        allowed = elf.ElfFile(options.values["--runtime-reference"]).dynamic().needed
         needs = program.dynamic().needed
         checks.check(f"{name}: needs libc and nothing beyond the language runtime",
                      all(each in needs for each in libc) and all(each in allowed + libc for each in needs),

@@ -1,11 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 """count-syscalls: the system calls of one backlight request. Runs the request repeater
-(checks/request_repeater.cpp) under strace with 0 requests and with --requests N (1000), and checks that
-the difference is exactly N openat, N write and N close calls and nothing else. Output, statuses and
---expect-fail as every checker's (pellix.verdict); 77 (skipped) when strace cannot trace or the simulated
-backlight is unavailable, except in CI (CI=true), where either is a failure.
-
-strace has no machine-readable summary: its table, cut to the columns name and calls, is read here."""
+(checks/request_repeater.cpp) under strace with 0 requests and with --requests N (1000): the difference
+must be exactly N openat, N write and N close calls. Output, statuses and --expect-fail as every
+checker's (pellix.verdict); 77 (skipped) when strace cannot trace or the simulated backlight is
+unavailable, except in CI (CI=true)."""
 
 import functools
 import os
@@ -32,7 +30,8 @@ class Unavailable(verdict.CannotCheck):
 
 
 def summary_counts(text: str) -> Dict[str, int]:
-    """Calls per system call from strace's summary in the columns "name,calls"."""
+    """Calls per system call from strace's summary cut to the columns "name,calls": it has no
+    machine-readable one."""
     counts: Dict[str, int] = {}
     for line in text.splitlines():
         match = _ROW.fullmatch(line.strip())
