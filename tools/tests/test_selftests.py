@@ -5,6 +5,7 @@ where they look for it, and every way it refuses a program. (The samples with
 one fault each, built for every target, are checked by ctest:
 self_test_footprint_rejects_*.)"""
 
+import dataclasses
 import os
 import re
 import shutil
@@ -12,7 +13,7 @@ import subprocess
 
 import pytest
 
-from pellix import selftests
+from pellix import elf, selftests
 
 # Test functions the compiler decides, inlined into the main that runs them
 # and kept out of line as well.
@@ -184,3 +185,17 @@ def test_only_a_runpath_of_exactly_the_path_passes(references, capsys, options, 
     assert any(line.startswith(f"{'pass' if passes else 'fail'}  paths: looks for libraries in $ORIGIN/../lib alone")
                for line in lines)
     assert status == (0 if passes else 1)
+
+
+def test_an_rpath_beside_the_runpath_fails(references, capsys, monkeypatch):
+    # Older linkers wrote both; today's write one, so the reader is made to see an RPATH beside the RUNPATH.
+    program = build(references[0], "both", LIBC_ONLY, "gcc", "-Wl,-rpath,$ORIGIN/../lib", "-Wl,--enable-new-dtags")
+    read = elf.ElfFile.dynamic
+
+    def with_rpath(self):
+        return dataclasses.replace(read(self), rpath="/usr/lib")
+    monkeypatch.setattr(elf.ElfFile, "dynamic", with_rpath)
+    status, lines, _ = run(capsys, "--allow-std", "--runpath", "$ORIGIN/../lib", program)
+    assert "fail  both: looks for libraries in $ORIGIN/../lib alone: RUNPATH [$ORIGIN/../lib] and RPATH [/usr/lib]" \
+        in lines
+    assert status == 1
