@@ -12,7 +12,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Dict, List, Sequence, Tuple
 
 from pellix import footprint, report, selftests, syscalls, verdict
 
@@ -102,12 +102,9 @@ class Bench:
     figures: Dict[str, Figures] = field(default_factory=dict)
     notes: List[str] = field(default_factory=list)
     status: int = 0
-    say: Optional[TextIO] = None
 
     def step(self, what: str) -> None:
-        say = self.say or sys.stdout
-        say.write(f"bench: {what}\n")
-        say.flush()
+        print(f"bench: {what}", flush=True)
 
     def broken(self, note: str) -> None:
         self.notes.append(note)

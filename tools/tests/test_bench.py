@@ -3,7 +3,6 @@
 qemu-arm: each figure lands in its row, and each measurement that cannot
 be made says why, failing the run only when something is broken."""
 
-import io
 import os
 import stat
 
@@ -43,7 +42,7 @@ def measured(programs, *steps):
     """The bench of STEPS over the stand-ins PROGRAMS (path: shell script) and its table by row."""
     for path, body in programs.items():
         program(path, body)
-    result = bench.Bench(say=io.StringIO())
+    result = bench.Bench()
     for step in steps:
         getattr(result, step)()
     return result, {what: [amount, note] for what, amount, note in result.rows()}

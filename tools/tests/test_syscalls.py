@@ -90,7 +90,7 @@ def test_without_strace_it_skips_but_fails_in_ci(tmp_path, ci, status, capsys):
 
 @pytest.fixture
 def repeater(tmp_path):
-    """A stand-in repeater that only exits with the status given, and the environment to trace it in."""
+    """Makes a stand-in repeater that only exits with the status given."""
     if shutil.which("strace") is None or subprocess.run(["strace", "-f", "-o", "/dev/null", "true"],
                                                         stderr=subprocess.DEVNULL).returncode != 0:
         pytest.skip("strace cannot trace here")
@@ -101,20 +101,24 @@ def repeater(tmp_path):
             handle.write(f"#!/bin/sh\nexit {status}\n")
         os.chmod(path, stat.S_IRWXU)
         return path
-    return exiting, {"PATH": os.environ["PATH"]}
+    return exiting
+
+
+def traced(*argv, ci=""):
+    return syscalls.main(list(argv), {"PATH": os.environ["PATH"], "CI": ci})
 
 
 @pytest.mark.parametrize("ci, status", [("", 77), ("true", 1)])
 def test_a_repeater_without_the_simulated_backlight_skips_but_fails_in_ci(repeater, ci, status, capsys):
-    assert syscalls.main([repeater[0](77), "m"], {**repeater[1], "CI": ci}) == status
+    assert traced(repeater(77), "m", ci=ci) == status
     assert capsys.readouterr().err == \
         "count-syscalls: cannot count: the request repeater cannot simulate the backlight\n"
 
 
 def test_a_repeater_that_fails_exits_2_and_one_without_calls_fails_each_check(repeater, capsys):
-    assert syscalls.main([repeater[0](3), "m"], repeater[1]) == 2
+    assert traced(repeater(3), "m") == 2
     assert capsys.readouterr().err == "count-syscalls: the request repeater failed (3) with 0 requests\n"
-    assert syscalls.main(["--requests", "5", repeater[0](0), "m"], repeater[1]) == 1
+    assert traced("--requests", "5", repeater(0), "m") == 1
     lines = capsys.readouterr().out.splitlines()
     assert [line for line in lines if line.startswith("fail")] == [
         f"fail  one {name} per request: 0 in 5 requests" for name in syscalls.REQUEST]
