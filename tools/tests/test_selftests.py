@@ -115,34 +115,6 @@ def test_only_names_of_the_top_namespace_std_count(name, std):
     assert bool(selftests.STD.search(name)) == std
 
 
-def test_a_program_it_cannot_read_exits_2(tmp_path, capsys):
-    missing = os.path.join(tmp_path, "missing")
-    assert run(capsys, missing)[::2] == (2, f"check-self-tests: no such program: {missing}\n")
-    text = os.path.join(tmp_path, "text")
-    with open(text, "w") as handle:
-        handle.write("#!/bin/sh\n")
-    assert run(capsys, text)[::2] == (2, f"check-self-tests: {text} is not an ELF file\n")
-    for argv in ([], ["--bogus", text], ["--nm", text]):
-        assert run(capsys, *argv)[::2] == (2, selftests.USAGE + "\n")
-
-
-def test_a_stripped_program_one_of_another_machine_or_no_demangler_exits_2(tmp_path, monkeypatch, capsys):
-    program = build(str(tmp_path), "decided", DECIDED)
-    stripped = os.path.join(tmp_path, "stripped")
-    subprocess.run(["strip", "-o", stripped, program], check=True)
-    assert run(capsys, stripped)[::2] == \
-        (2, f"check-self-tests: {stripped} has no symbol table: check the program as built, not stripped\n")
-    other = os.path.join(tmp_path, "other")
-    with open(program, "rb") as handle:
-        data = bytearray(handle.read())
-    data[18:20] = (2).to_bytes(2, "little")  # e_machine: SPARC
-    with open(other, "wb") as handle:
-        handle.write(data)
-    assert run(capsys, other)[::2] == (2, f"check-self-tests: {other}: not x86-64, i386 or ARM code\n")
-    monkeypatch.setenv("PATH", str(tmp_path))
-    assert run(capsys, program)[::2] == (2, "check-self-tests: cannot run c++filt: No such file or directory\n")
-
-
 @pytest.fixture(scope="module")
 def references(tmp_path_factory):
     """The folder, a program that needs libc only and one that needs the language runtime too."""
@@ -167,11 +139,29 @@ def test_a_program_needs_libc_and_nothing_beyond_the_runtime(references, capsys,
     assert result[0] == status
 
 
-def test_references_it_cannot_use_exit_2(references, capsys):
+def test_what_it_cannot_read_or_take_exits_2(references, tmp_path, monkeypatch, capsys):
+    program = build(str(tmp_path), "decided", DECIDED)
+    missing, text, stripped, other = (os.path.join(tmp_path, name) for name in ("missing", "text", "stripped", "other"))
+    with open(text, "w") as handle:
+        handle.write("#!/bin/sh\n")
+    subprocess.run(["strip", "-o", stripped, program], check=True)
+    with open(program, "rb") as handle:
+        data = bytearray(handle.read())
+    data[18:20] = (2).to_bytes(2, "little")  # e_machine: SPARC
+    with open(other, "wb") as handle:
+        handle.write(data)
     static = build(references[0], "static", NO_MAIN, "g++", "-nostartfiles", "-static")
-    assert run(capsys, "--allow-std", "--libc-reference", static, "--runtime-reference", references[2],
-               references[2])[::2] == (2, f"check-self-tests: {static} needs no library; cannot tell libc\n")
-    assert run(capsys, "--libc-reference", references[1], references[2])[::2] == (2, selftests.USAGE + "\n")
+    for argv, error in [
+            ([missing], f"no such program: {missing}"), ([text], f"{text} is not an ELF file"),
+            ([stripped], f"{stripped} has no symbol table: check the program as built, not stripped"),
+            ([other], f"{other}: not x86-64, i386 or ARM code"),
+            (["--allow-std", "--libc-reference", static, "--runtime-reference", references[2], references[2]],
+             f"{static} needs no library; cannot tell libc")]:
+        assert run(capsys, *argv)[::2] == (2, f"check-self-tests: {error}\n")
+    for argv in ([], ["--bogus", text], ["--nm", text], ["--libc-reference", references[1], references[2]]):
+        assert run(capsys, *argv)[::2] == (2, selftests.USAGE + "\n")
+    monkeypatch.setenv("PATH", str(tmp_path))
+    assert run(capsys, program)[::2] == (2, "check-self-tests: cannot run c++filt: No such file or directory\n")
 
 
 @pytest.mark.parametrize("options, passes", [
