@@ -23,7 +23,6 @@ TABLE = "build/bench-table.md"
 DEVICE = "out/armv5te/bin/pellix-device"
 QEMU_ARM = ["qemu-arm", "-cpu", "arm926", "-L", "/usr/arm-linux-gnueabi"]
 OUTPUT_BYTES = 10485760
-SKIPPED = 77
 
 # The table's rows: what, where its value comes from (a measurement and its figure), the value's unit and
 # a note, in which {free_floor}, {free_ratio} and {detail} stand for figures shown there.
@@ -121,7 +120,7 @@ class Bench:
         report.place(BENCH_LOG, output.encode())
         if status == 0:
             self.figures["request"] = figures_of(output)
-        elif status == SKIPPED:
+        elif status == syscalls.SKIPPED:
             reason = "request-bench: cannot run: "
             self.notes.append("request cost: " + next((line[len(reason):] for line in output.splitlines()
                                                        if line.startswith(reason)), ""))
