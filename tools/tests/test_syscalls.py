@@ -83,9 +83,15 @@ def test_arguments_it_cannot_take_exit_2_with_the_usage(argv, capsys):
 
 
 @pytest.mark.parametrize("ci, status", [("", 77), ("true", 1)])
-def test_without_strace_it_skips_but_fails_in_ci(tmp_path, ci, status, capsys):
+@pytest.mark.parametrize("strace, reason", [(None, "strace is not installed"),
+                                            ("exit 1", "strace cannot trace here (ptrace is not permitted)")])
+def test_without_strace_or_leave_to_trace_it_skips_but_fails_in_ci(tmp_path, ci, status, strace, reason, capsys):
+    if strace:
+        with open(os.path.join(tmp_path, "strace"), "w") as handle:
+            handle.write(f"#!/bin/sh\n{strace}\n")
+        os.chmod(os.path.join(tmp_path, "strace"), stat.S_IRWXU)
     assert syscalls.main(["r", "m"], {"PATH": str(tmp_path), "CI": ci}) == status
-    assert capsys.readouterr().err == "count-syscalls: cannot count: strace is not installed\n"
+    assert capsys.readouterr().err == f"count-syscalls: cannot count: {reason}\n"
 
 
 @pytest.fixture
