@@ -162,6 +162,10 @@ def test_what_it_cannot_read_or_take_exits_2(references, tmp_path, monkeypatch, 
         assert run(capsys, *argv)[::2] == (2, selftests.USAGE + "\n")
     monkeypatch.setenv("PATH", str(tmp_path))
     assert run(capsys, program)[::2] == (2, "check-self-tests: cannot run c++filt: No such file or directory\n")
+    with open(os.path.join(tmp_path, "c++filt"), "w") as handle:
+        handle.write("#!/bin/sh\nexit 1\n")
+    os.chmod(os.path.join(tmp_path, "c++filt"), 0o755)
+    assert run(capsys, program)[::2] == (2, "check-self-tests: c++filt did not demangle the program's names\n")
 
 
 @pytest.mark.parametrize("options, passes", [
