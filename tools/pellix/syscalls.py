@@ -1,31 +1,17 @@
 # SPDX-License-Identifier: Apache-2.0
-"""count-syscalls [--expect-fail TEXT]... [--requests N] REPEATER MODULE
+"""count-syscalls: the system calls of one backlight request. Runs the request repeater
+(checks/request_repeater.cpp) under strace with 0 requests and with --requests N (1000): the difference
+must be exactly N openat, N write and N close calls. Output, statuses and --expect-fail as every
+checker's (pellix.verdict); 77 (skipped) when strace cannot trace or the simulated backlight is
+unavailable, except in CI (CI=true)."""
 
-Counts the system calls of one backlight request. Runs the request repeater
-(checks/request_repeater.cpp) under strace twice, with 0 requests and with
-N (1000), subtracts, and checks that the N requests made exactly N openat,
-N write and N close calls and nothing else: no stat, seek, memory or lock
-call, once or per request. Prints each check with "pass" or "fail" and the
-figures as "figure: NAME VALUE".
-
-Exits 1 if a check fails, 2 when it cannot count; 77 (skipped) when strace
-cannot trace or the simulated backlight is unavailable here, except in CI
-(CI=true), where either is a failure.
-
---expect-fail turns the verdict round, for a module with known faults: it
-exits 0 only when the checks that fail are exactly those whose description
-contains one of the TEXTs given, each TEXT in at least one.
-
-strace has no machine-readable summary: its table, cut down to the two
-columns asked for (name and calls), is read here.
-"""
-
+import functools
 import os
 import re
 import shutil
 import subprocess
 import tempfile
-from typing import Dict, List, Mapping, Optional, Sequence, TextIO, Tuple
+from typing import Dict, Mapping, Optional, Sequence, TextIO, Tuple
 
 from pellix import verdict
 
@@ -44,7 +30,8 @@ class Unavailable(verdict.CannotCheck):
 
 
 def summary_counts(text: str) -> Dict[str, int]:
-    """Calls per system call from strace's summary in the columns "name,calls"."""
+    """Calls per system call from strace's summary cut to the columns "name,calls": it has no
+    machine-readable one."""
     counts: Dict[str, int] = {}
     for line in text.splitlines():
         match = _ROW.fullmatch(line.strip())
@@ -68,11 +55,8 @@ def per_request(calls: int, requests: int) -> str:
 def judge(changed: Mapping[str, int], requests: int, checks: verdict.Checks) -> None:
     """The checks and figures of the calls that REQUESTS requests added."""
     changed = dict(sorted(changed.items()))
-    checks.out.write(f"system calls of {requests} requests beyond a run with none:\n")
-    for name, count in changed.items():
-        checks.out.write(f"  {name} {count}\n")
-    if not changed:
-        checks.out.write("  none\n")
+    listed = "".join(f"  {name} {count}\n" for name, count in changed.items()) or "  none\n"
+    checks.out.write(f"system calls of {requests} requests beyond a run with none:\n{listed}")
     for name in REQUEST:
         count = changed.get(name, 0)
         checks.check(f"one {name} per request", count == requests, f"{count} in {requests} requests")
@@ -86,9 +70,8 @@ def judge(changed: Mapping[str, int], requests: int, checks: verdict.Checks) -> 
 
 
 def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str],
-          output: Optional[int] = None) -> Dict[str, int]:
-    """The calls of the repeater making REQUESTS requests, by name; its own
-    output goes to OUTPUT (by default, ours)."""
+          output: Optional[int]) -> Dict[str, int]:
+    """The calls of the repeater making REQUESTS requests, by name; its own output goes to OUTPUT."""
     with tempfile.TemporaryDirectory() as folder:
         summary = os.path.join(folder, "summary")
         try:
@@ -105,39 +88,27 @@ def trace(repeater: str, module: str, requests: int, environ: Mapping[str, str],
             return summary_counts(handle.read())
 
 
-def can_trace(environ: Mapping[str, str]) -> None:
-    """Raises Unavailable unless strace is there and may trace."""
-    if shutil.which("strace", path=environ.get("PATH")) is None:
-        raise Unavailable("strace is not installed", environ)
-    done = subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(environ))
-    if done.returncode != 0:
-        raise Unavailable("strace cannot trace here (ptrace is not permitted)", environ)
-
-
-def options(argv: Sequence[str]) -> Tuple[List[str], int, str, str]:
-    """(expected failures, requests, repeater, module); raises verdict.Usage."""
-    parsed = verdict.parse(list(argv), ["--requests"], [], 2)
-    requests = parsed.values.get("--requests", "1000")
-    if not re.fullmatch(r"[1-9][0-9]*", requests):
-        raise verdict.Usage("--requests")
-    return parsed.expected, int(requests), parsed.positionals[0], parsed.positionals[1]
-
-
 def run(argv: Sequence[str], out: TextIO, environ: Optional[Mapping[str, str]] = None,
         output: Optional[int] = None) -> Tuple[int, verdict.Checks]:
     """The checks of ARGV printed on OUT: the exit status and the checks made.
     The repeater's own output goes to OUTPUT (by default, ours)."""
     env = os.environ if environ is None else environ
-    expected, requests, repeater, module = options(argv)
-    can_trace(env)
+    options = verdict.parse(list(argv), ["--requests"], [], 2)
+    requests = options.values.get("--requests", "1000")
+    if not re.fullmatch(r"[1-9][0-9]*", requests):
+        raise verdict.Usage("--requests")
+    repeater, module = options.positionals
+    if shutil.which("strace", path=env.get("PATH")) is None:
+        raise Unavailable("strace is not installed", env)
+    if subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL, env=dict(env)).returncode != 0:
+        raise Unavailable("strace cannot trace here (ptrace is not permitted)", env)
     baseline = trace(repeater, module, 0, env, output)
-    loaded = trace(repeater, module, requests, env, output)
-    checks = verdict.Checks(expected, out)
-    judge(differences(baseline, loaded), requests, checks)
+    loaded = trace(repeater, module, int(requests), env, output)
+    checks = verdict.Checks(options.expected, out)
+    judge(differences(baseline, loaded), int(requests), checks)
     return checks.verdict(module), checks
 
 
 def main(argv: Sequence[str], environ: Optional[Mapping[str, str]] = None) -> int:
-    return verdict.main("count-syscalls", USAGE,
-                        lambda arguments, out: run(arguments, out, environ), argv)
+    return verdict.main("count-syscalls", USAGE, functools.partial(run, environ=environ), argv)

@@ -29,3 +29,4 @@ def test_shell_scripts_are_known_by_name_or_first_line(tmp_path):
 def test_bad_usage_exits_2():
     assert sources.main(["units"]) == 2
     assert sources.main(["units", "db", "--other", "x"]) == 2
+    assert sources.main(["shell", "top", "more"]) == 2
