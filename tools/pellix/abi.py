@@ -101,6 +101,40 @@ def _is_function(symbol: elf.Symbol) -> bool:
     return symbol.kind == "FUNC" and symbol.defined
 
 
+def _describe(symbol: elf.Symbol) -> str:
+    return f"{symbol.name} ({symbol.kind} at 0x{symbol.value:x})"
+
+
+def version_number(version: str) -> Optional[Tuple[int, ...]]:
+    """The numbers of a GLIBC_ version ((2, 4) of GLIBC_2.4); None for another name."""
+    match = re.fullmatch(r"GLIBC_([0-9]+(?:\.[0-9]+)*)", version)
+    return tuple(int(part) for part in match.group(1).split(".")) if match else None
+
+
+# --- The checks, each returning whether it passed and its detail, in the order abi-check prints them.
+
+Outcome = Tuple[bool, str]
+CheckFunction = Callable[["Module"], Outcome]
+DESCRIPTIONS: Dict[str, str] = {}
+CHECKS: Dict[str, CheckFunction] = {}
+PORTABLE: List[str] = []  # the checks that hold on any architecture (the host twin's)
+# Only a debug file that is there is read.
+ABOUT_THE_DEBUG_FILE = ("debug-crc", "debug-line")
+# A passing check's detail is dropped, but for the Thumb check's: it names the veneers it accepted.
+DETAIL_KEPT = ("thumb",)
+# abi-check prints the module's identity just before this check.
+IDENTITY_BEFORE = "dyn"
+
+
+def check(key: str, description: str, portable: bool = False) -> Callable[[CheckFunction], CheckFunction]:
+    def register(function: CheckFunction) -> CheckFunction:
+        DESCRIPTIONS[key], CHECKS[key] = description, function
+        if portable:
+            PORTABLE.append(key)
+        return function
+    return register
+
+
 class Module:
     """The facts of one module file the checks are made of, each read once."""
 
@@ -190,293 +224,239 @@ class Module:
                 return symbol
         return None
 
+    # --- The checks, each returning whether it passed and its detail, in the order abi-check prints them.
 
-# --- The checks, each returning whether it passed and its detail, in the order abi-check prints them.
+    @check("elf32", "ELF32")
+    def check_elf32(self) -> Outcome:
+        bits = self.header.elf_class
+        return bits == 32, f"the ELF header's class is ELF{bits}; the contract asks a 32-bit ELF file (ELFCLASS32)"
 
-Outcome = Tuple[bool, str]
-CheckFunction = Callable[[Module], Outcome]
-DESCRIPTIONS: Dict[str, str] = {}
-CHECKS: Dict[str, CheckFunction] = {}
-PORTABLE: List[str] = []  # the checks that hold on any architecture (the host twin's)
-# Only a debug file that is there is read.
-ABOUT_THE_DEBUG_FILE = ("debug-crc", "debug-line")
-# A passing check's detail is dropped, but for the Thumb check's: it names the veneers it accepted.
-DETAIL_KEPT = ("thumb",)
-# abi-check prints the module's identity just before this check.
-IDENTITY_BEFORE = "dyn"
+    @check("machine-arm", "machine ARM")
+    def check_machine_arm(self) -> Outcome:
+        machine = self.header.machine
+        return machine == "EM_ARM", f"the ELF header's machine is {machine}; the contract asks EM_ARM"
 
+    @check("eabi5", "EABI version 5")
+    def check_eabi5(self) -> Outcome:
+        header = self.header
+        return header.eabi_version == 5, (f"the ELF header's flags 0x{header.flags:08x} give EABI version "
+                                          f"{header.eabi_version}; the contract asks version 5")
 
-def check(key: str, description: str, portable: bool = False) -> Callable[[CheckFunction], CheckFunction]:
-    def register(function: CheckFunction) -> CheckFunction:
-        DESCRIPTIONS[key], CHECKS[key] = description, function
-        if portable:
-            PORTABLE.append(key)
-        return function
-    return register
+    @check("soft-float", "soft-float")
+    def check_soft_float(self) -> Outcome:
+        header = self.header
+        return header.float_abi == "soft", (
+            f"the ELF header's flags 0x{header.flags:08x} mark the {header.float_abi} float ABI; the contract "
+            "asks the soft-float ABI (EF_ARM_ABI_FLOAT_SOFT): build with -mfloat-abi=soft")
 
+    @check("cpu-arch", "Tag_CPU_arch no newer than v5TE")
+    def check_cpu_arch(self) -> Outcome:
+        arch = self.file.cpu_arch()
+        if arch is None:
+            where = "no Tag_CPU_arch in .ARM.attributes" if any(
+                section.type == elf.SHT_ARM_ATTRIBUTES for section in self.file.sections()) else "no .ARM.attributes"
+            return False, f"{where}: the build attributes do not say the architecture; the contract asks v5TE or older"
+        return int(self.file.arm_attributes()[elf.TAG_CPU_ARCH]) <= NEWEST_CPU_ARCH, (
+            f"Tag_CPU_arch: {arch} in .ARM.attributes; the contract asks v5TE or older (build with -march=armv5te)")
 
-@check("elf32", "ELF32")
-def check_elf32(module: Module) -> Outcome:
-    bits = module.header.elf_class
-    return bits == 32, f"the ELF header's class is ELF{bits}; the contract asks a 32-bit ELF file (ELFCLASS32)"
+    def _veneer_fault(self, address: int, target: int) -> Optional[str]:
+        """Why the target of the veneer at ADDRESS is not the start of the module's own Thumb code, or None."""
+        start = target & ~1
+        if not target & 1:
+            return f"ARM code at 0x{target:x} (bit 0 of the target clear)"
+        place = self.executable_place(start)
+        if place is None:
+            return f"0x{target:x}, outside the module's executable code"
+        if place in PLT_SECTIONS:
+            return f"0x{target:x} in {place}, a call into another library, not the module's own code"
+        if start == address or self.veneer_at(start) is not None:
+            return f"another veneer at 0x{start:x}"
+        code = self.file.code_at(start, 2)
+        if code is not None and struct.unpack("<H", code)[0] == THUMB_BX_PC:
+            return f"a veneer back to ARM state at 0x{target:x}"
+        if self.symtab and self.function_holding(target, exactly=True) is None:
+            holder = self.function_holding(start)
+            inside = f" inside {holder.name}" if holder is not None else ""
+            return f"0x{target:x}{inside}, which is no Thumb function's start"
+        return None
 
+    @check("thumb", "Thumb code: every function symbol has the Thumb bit")
+    def check_thumb(self) -> Outcome:
+        functions = self.own_functions()
+        if not functions:
+            return False, "no function symbols: the module defines no function; the contract asks init_globals, " \
+                          "a function entered in Thumb state"
+        faults: List[str] = []
+        veneers: List[str] = []
+        seen: Set[Tuple[str, int]] = set()
+        for symbol in functions:
+            if (symbol.name, symbol.value) in seen or symbol.value & 1:
+                continue
+            seen.add((symbol.name, symbol.value))
+            target = self.veneer_at(symbol.value)
+            fault = self._veneer_fault(symbol.value, target) if target is not None else None
+            if target is None:
+                faults.append(f"{symbol.name} at 0x{symbol.value:x} enters in ARM state (bit 0 of its address clear)")
+            elif fault is None:
+                veneers.append(f"{symbol.name} enters through an ARM-state veneer to Thumb code at 0x{target & ~1:x}")
+            else:
+                faults.append(f"{symbol.name} at 0x{symbol.value:x} enters through an ARM-state veneer to {fault}")
+        if faults:
+            return False, "; ".join(faults) + "; the contract asks every function of the module's code to enter in " \
+                                             "Thumb state (build it with -mthumb)"
+        return True, "; ".join(veneers)
 
-@check("machine-arm", "machine ARM")
-def check_machine_arm(module: Module) -> Outcome:
-    machine = module.header.machine
-    return machine == "EM_ARM", f"the ELF header's machine is {machine}; the contract asks EM_ARM"
+    @check("hmi-size", "HMI is a 128-byte object")
+    def check_hmi_size(self) -> Outcome:
+        hmi = self.export("HMI")
+        if hmi is None:
+            return False, "no exported HMI; the contract asks HMI, a 128-byte object"
+        return hmi.kind == "OBJECT" and hmi.size == RECORD_SIZE, (
+            f"HMI at 0x{hmi.value:x} is a {hmi.kind} of {hmi.size} bytes; the contract asks a {RECORD_SIZE}-byte "
+            "object (struct module_record)")
 
+    @check("dyn", "shared object (ELF type DYN)", portable=True)
+    def check_dyn(self) -> Outcome:
+        kind = self.header.type
+        return kind == "ET_DYN", f"the ELF header's type is {kind}; the contract asks a shared object (ET_DYN)"
 
-@check("eabi5", "EABI version 5")
-def check_eabi5(module: Module) -> Outcome:
-    header = module.header
-    return header.eabi_version == 5, (f"the ELF header's flags 0x{header.flags:08x} give EABI version "
-                                      f"{header.eabi_version}; the contract asks version 5")
+    @check("soname", "SONAME lumivane.so", portable=True)
+    def check_soname(self) -> Outcome:
+        soname = self.dynamic.soname
+        seen = f"DT_SONAME is {soname}" if soname is not None else "no DT_SONAME"
+        return soname == SONAME, f"{seen}; the contract asks {SONAME} (link with -Wl,-soname,{SONAME})"
 
+    @check("exports", "exports exactly HMI and init_globals", portable=True)
+    def check_exports(self) -> Outcome:
+        exports = self.exports()
+        names = sorted({symbol.name for symbol in exports})
+        extra = [_describe(symbol) for symbol in exports if symbol.name not in EXPORTS]
+        missing = [name for name in EXPORTS if name not in names]
+        seen = ["exports " + ", ".join(extra) + " beyond HMI and init_globals"] if extra else []
+        seen += ["does not export " + " or ".join(missing)] if missing else []
+        asked = "the contract asks exactly HMI and init_globals (hide every other symbol)"
+        return names == sorted(EXPORTS), "; ".join(seen + [asked])
 
-@check("soft-float", "soft-float")
-def check_soft_float(module: Module) -> Outcome:
-    header = module.header
-    return header.float_abi == "soft", (
-        f"the ELF header's flags 0x{header.flags:08x} mark the {header.float_abi} float ABI; the contract "
-        "asks the soft-float ABI (EF_ARM_ABI_FLOAT_SOFT): build with -mfloat-abi=soft")
+    @check("export-kinds", "HMI is an object, init_globals a function", portable=True)
+    def check_export_kinds(self) -> Outcome:
+        hmi, init = self.export("HMI"), self.export("init_globals")
+        seen = [_describe(symbol) if symbol is not None else f"no {name}"
+                for name, symbol in (("HMI", hmi), ("init_globals", init))]
+        passed = hmi is not None and hmi.kind == "OBJECT" and init is not None and init.kind == "FUNC"
+        return passed, ", ".join(seen) + "; the contract asks HMI an object (OBJECT) and init_globals a function (FUNC)"
 
+    def _needs(self) -> str:
+        needed = self.dynamic.needed
+        return "needs " + ", ".join(needed) + " (DT_NEEDED, in order)" if needed else "needs no library (no DT_NEEDED)"
 
-@check("cpu-arch", "Tag_CPU_arch no newer than v5TE")
-def check_cpu_arch(module: Module) -> Outcome:
-    arch = module.file.cpu_arch()
-    if arch is None:
-        where = "no Tag_CPU_arch in .ARM.attributes" if any(
-            section.type == elf.SHT_ARM_ATTRIBUTES for section in module.file.sections()) else "no .ARM.attributes"
-        return False, f"{where}: the build attributes do not say the architecture; the contract asks v5TE or older"
-    return int(module.file.arm_attributes()[elf.TAG_CPU_ARCH]) <= NEWEST_CPU_ARCH, (
-        f"Tag_CPU_arch: {arch} in .ARM.attributes; the contract asks v5TE or older (build with -march=armv5te)")
+    @check("needed-exactly", "needs exactly the log library, libpthread.so.0 and libc.so.6", portable=True)
+    def check_needed_exactly(self) -> Outcome:
+        return sorted(self.dynamic.needed) == sorted(ALLOWED_NEEDS), (
+            self._needs() + "; this module is built to need exactly liblog.so, libpthread.so.0 and libc.so.6")
 
+    @check("needed", "needs the log library and nothing beyond the C library (libc.so.6, libpthread.so.0, "
+                     "ld-linux.so.3)", portable=True)
+    def check_needed(self) -> Outcome:
+        needed = self.dynamic.needed
+        beyond = [library for library in needed if library != LOG_LIBRARY and library not in C_LIBRARY_PARTS]
+        seen = self._needs()
+        if beyond:
+            seen += ": " + ", ".join(beyond) + " beyond what the contract allows"
+        elif LOG_LIBRARY not in needed:
+            seen += f": not {LOG_LIBRARY}"
+        return LOG_LIBRARY in needed and not beyond, (
+            f"{seen}; the contract asks {LOG_LIBRARY}, and nothing beyond the C library "
+            f"({', '.join(C_LIBRARY_PARTS)})")
 
-def _veneer_fault(module: Module, address: int, target: int) -> Optional[str]:
-    """Why the target of the veneer at ADDRESS is not the start of the module's own Thumb code, or None."""
-    start = target & ~1
-    if not target & 1:
-        return f"ARM code at 0x{target:x} (bit 0 of the target clear)"
-    place = module.executable_place(start)
-    if place is None:
-        return f"0x{target:x}, outside the module's executable code"
-    if place in PLT_SECTIONS:
-        return f"0x{target:x} in {place}, a call into another library, not the module's own code"
-    if start == address or module.veneer_at(start) is not None:
-        return f"another veneer at 0x{start:x}"
-    code = module.file.code_at(start, 2)
-    if code is not None and struct.unpack("<H", code)[0] == THUMB_BX_PC:
-        return f"a veneer back to ARM state at 0x{target:x}"
-    if module.symtab and module.function_holding(target, exactly=True) is None:
-        holder = module.function_holding(start)
-        inside = f" inside {holder.name}" if holder is not None else ""
-        return f"0x{target:x}{inside}, which is no Thumb function's start"
-    return None
+    @check("self-relocations", "no dynamic relocation refers to the module's own exports", portable=True)
+    def check_self_relocations(self) -> Outcome:
+        names = {symbol.name for symbol in self.exports()}
+        found = sorted({f"{relocation.type_name} against {relocation.symbol} at 0x{relocation.offset:x} "
+                        f"({relocation.section})" for relocation in self.relocations if relocation.symbol in names})
+        asked = ("whatever else in the process has that name would stand in for it; bind the module's own exports "
+                 "within it (call and take them by names local to the module, or link with -Wl,-Bsymbolic)")
+        return not found, ", ".join(found) + ": " + asked
 
+    @check("textrel", "no text relocations", portable=True)
+    def check_textrel(self) -> Outcome:
+        places = []
+        for relocation in self.relocations:
+            section = self.file.section_holding(relocation.offset)
+            if section is not None and not section.flags & SHF_WRITE:
+                places.append(f"{relocation.type_name} at 0x{relocation.offset:x} in {section.name}")
+        seen = "DT_TEXTREL" + (": " + ", ".join(places[:3]) + (", ..." if len(places) > 3 else "") if places else "")
+        return not self.dynamic.textrel, (seen + "; the loader would write into the module's code; the contract "
+                                          "asks position-independent code (build with -fPIC)")
 
-@check("thumb", "Thumb code: every function symbol has the Thumb bit")
-def check_thumb(module: Module) -> Outcome:
-    functions = module.own_functions()
-    if not functions:
-        return False, "no function symbols: the module defines no function; the contract asks init_globals, " \
-                      "a function entered in Thumb state"
-    faults: List[str] = []
-    veneers: List[str] = []
-    seen: Set[Tuple[str, int]] = set()
-    for symbol in functions:
-        if (symbol.name, symbol.value) in seen or symbol.value & 1:
-            continue
-        seen.add((symbol.name, symbol.value))
-        target = module.veneer_at(symbol.value)
-        fault = _veneer_fault(module, symbol.value, target) if target is not None else None
-        if target is None:
-            faults.append(f"{symbol.name} at 0x{symbol.value:x} enters in ARM state (bit 0 of its address clear)")
-        elif fault is None:
-            veneers.append(f"{symbol.name} enters through an ARM-state veneer to Thumb code at 0x{target & ~1:x}")
-        else:
-            faults.append(f"{symbol.name} at 0x{symbol.value:x} enters through an ARM-state veneer to {fault}")
-    if faults:
-        return False, "; ".join(faults) + "; the contract asks every function of the module's code to enter in " \
-                                         "Thumb state (build it with -mthumb)"
-    return True, "; ".join(veneers)
+    @check("stack", "non-executable stack", portable=True)
+    def check_stack(self) -> Outcome:
+        stack = next((segment for segment in self.file.segments() if segment.type == "PT_GNU_STACK"), None)
+        if stack is None:
+            return False, "no PT_GNU_STACK segment: the loader gives the process an executable stack; the contract " \
+                          "asks a non-executable one (link with -Wl,-z,noexecstack)"
+        return not stack.flags & elf.PF_X, (f"PT_GNU_STACK flags {stack.flag_text.strip()}: the stack is executable; "
+                                            "the contract asks a non-executable one (link with -Wl,-z,noexecstack)")
 
+    @check("debuglink", "names a debug file beside it (.gnu_debuglink)", portable=True)
+    def check_debuglink(self) -> Outcome:
+        if self.debuglink is None:
+            return False, "no .gnu_debuglink: a crash address cannot be mapped to a source line; the contract asks " \
+                          "the module to name its debug file, beside it (objcopy --add-gnu-debuglink)"
+        return self.has_debug, (f"{self.debuglink.name} (.gnu_debuglink) is not beside the module, in "
+                                f"{os.path.dirname(self.path) or '.'}")
 
-@check("hmi-size", "HMI is a 128-byte object")
-def check_hmi_size(module: Module) -> Outcome:
-    hmi = module.export("HMI")
-    if hmi is None:
-        return False, "no exported HMI; the contract asks HMI, a 128-byte object"
-    return hmi.kind == "OBJECT" and hmi.size == RECORD_SIZE, (
-        f"HMI at 0x{hmi.value:x} is a {hmi.kind} of {hmi.size} bytes; the contract asks a {RECORD_SIZE}-byte object "
-        "(struct module_record)")
+    @check("debug-crc", "the debug file matches the module (CRC-32)", portable=True)
+    def check_debug_crc(self) -> Outcome:
+        assert self.debuglink is not None and self.debug_path is not None
+        try:
+            with open(self.debug_path, "rb") as file:
+                crc = zlib.crc32(file.read())
+        except OSError as error:
+            return False, f"cannot read {self.debug_path}: {error.strerror}"
+        return crc == self.debuglink.crc, (f"link {self.debuglink.crc:08x}, file {crc:08x}: {self.debuglink.name} "
+                                           "is not the debug file of this build of the module")
 
+    @check("debug-line", "a crash address maps to a function and a line", portable=True)
+    def check_debug_line(self) -> Outcome:
+        assert self.debug_path is not None
+        _, address, where = self.entry()
+        try:
+            run = subprocess.run([self.addr2line, "-f", "-e", self.debug_path], input=f"0x{address:x}\n",
+                                 capture_output=True, text=True, errors="replace", check=False)
+        except OSError as error:
+            return False, f"cannot run {self.addr2line}: {error.strerror}"
+        location = " ".join((run.stdout + run.stderr).split("\n")).strip()
+        return LOCATION.match(location) is not None, (
+            f"{where} maps to \"{location}\" in {os.path.basename(self.debug_path)}; the contract asks a function "
+            "and a source line (build with -g)")
 
-@check("dyn", "shared object (ELF type DYN)", portable=True)
-def check_dyn(module: Module) -> Outcome:
-    kind = module.header.type
-    return kind == "ET_DYN", f"the ELF header's type is {kind}; the contract asks a shared object (ET_DYN)"
+    @check("unwind", "ARM unwind tables (.ARM.exidx) cover the module's code")
+    def check_unwind(self) -> Outcome:
+        entries = self.file.unwind_entries()
+        function, pc, where = self.entry()
+        asked = "; the contract asks ARM unwind tables covering the module's code, so a crash reporter can walk the " \
+                "stack through it (build with -funwind-tables)"
+        if entries is None:
+            return False, "no .ARM.exidx section: the module has no unwind tables" + asked
+        where += "" if function is not None else " (no exported function)"
+        covering = [entry for entry in entries if entry.start <= pc]
+        if not covering:
+            return False, f"no .ARM.exidx entry covers {where}" + asked
+        return not covering[-1].cantunwind, (f"{where} is covered by an EXIDX_CANTUNWIND entry of .ARM.exidx from "
+                                             f"0x{covering[-1].start:x}: it cannot be unwound" + asked)
 
-
-@check("soname", "SONAME lumivane.so", portable=True)
-def check_soname(module: Module) -> Outcome:
-    soname = module.dynamic.soname
-    seen = f"DT_SONAME is {soname}" if soname is not None else "no DT_SONAME"
-    return soname == SONAME, f"{seen}; the contract asks {SONAME} (link with -Wl,-soname,{SONAME})"
-
-
-def _describe(symbol: elf.Symbol) -> str:
-    return f"{symbol.name} ({symbol.kind} at 0x{symbol.value:x})"
-
-
-@check("exports", "exports exactly HMI and init_globals", portable=True)
-def check_exports(module: Module) -> Outcome:
-    exports = module.exports()
-    names = sorted({symbol.name for symbol in exports})
-    extra = [_describe(symbol) for symbol in exports if symbol.name not in EXPORTS]
-    missing = [name for name in EXPORTS if name not in names]
-    seen = ["exports " + ", ".join(extra) + " beyond HMI and init_globals"] if extra else []
-    seen += ["does not export " + " or ".join(missing)] if missing else []
-    asked = "the contract asks exactly HMI and init_globals (hide every other symbol)"
-    return names == sorted(EXPORTS), "; ".join(seen + [asked])
-
-
-@check("export-kinds", "HMI is an object, init_globals a function", portable=True)
-def check_export_kinds(module: Module) -> Outcome:
-    hmi, init = module.export("HMI"), module.export("init_globals")
-    seen = [_describe(symbol) if symbol is not None else f"no {name}"
-            for name, symbol in (("HMI", hmi), ("init_globals", init))]
-    passed = hmi is not None and hmi.kind == "OBJECT" and init is not None and init.kind == "FUNC"
-    return passed, ", ".join(seen) + "; the contract asks HMI an object (OBJECT) and init_globals a function (FUNC)"
-
-
-def _needs(module: Module) -> str:
-    needed = module.dynamic.needed
-    return "needs " + ", ".join(needed) + " (DT_NEEDED, in order)" if needed else "needs no library (no DT_NEEDED)"
-
-
-@check("needed-exactly", "needs exactly the log library, libpthread.so.0 and libc.so.6", portable=True)
-def check_needed_exactly(module: Module) -> Outcome:
-    return sorted(module.dynamic.needed) == sorted(ALLOWED_NEEDS), (
-        _needs(module) + "; this module is built to need exactly liblog.so, libpthread.so.0 and libc.so.6")
-
-
-@check("needed", "needs the log library and nothing beyond the C library (libc.so.6, libpthread.so.0, "
-                 "ld-linux.so.3)", portable=True)
-def check_needed(module: Module) -> Outcome:
-    needed = module.dynamic.needed
-    beyond = [library for library in needed if library != LOG_LIBRARY and library not in C_LIBRARY_PARTS]
-    seen = _needs(module)
-    if beyond:
-        seen += ": " + ", ".join(beyond) + " beyond what the contract allows"
-    elif LOG_LIBRARY not in needed:
-        seen += f": not {LOG_LIBRARY}"
-    return LOG_LIBRARY in needed and not beyond, (
-        seen + f"; the contract asks {LOG_LIBRARY}, and nothing beyond the C library ({', '.join(C_LIBRARY_PARTS)})")
-
-
-@check("self-relocations", "no dynamic relocation refers to the module's own exports", portable=True)
-def check_self_relocations(module: Module) -> Outcome:
-    names = {symbol.name for symbol in module.exports()}
-    found = sorted({f"{relocation.type_name} against {relocation.symbol} at 0x{relocation.offset:x} "
-                    f"({relocation.section})" for relocation in module.relocations if relocation.symbol in names})
-    asked = ("whatever else in the process has that name would stand in for it; bind the module's own exports "
-             "within it (call and take them by names local to the module, or link with -Wl,-Bsymbolic)")
-    return not found, ", ".join(found) + ": " + asked
-
-
-@check("textrel", "no text relocations", portable=True)
-def check_textrel(module: Module) -> Outcome:
-    places = []
-    for relocation in module.relocations:
-        section = module.file.section_holding(relocation.offset)
-        if section is not None and not section.flags & SHF_WRITE:
-            places.append(f"{relocation.type_name} at 0x{relocation.offset:x} in {section.name}")
-    seen = "DT_TEXTREL" + (": " + ", ".join(places[:3]) + (", ..." if len(places) > 3 else "") if places else "")
-    return not module.dynamic.textrel, (seen + "; the loader would write into the module's code; the contract asks "
-                                        "position-independent code (build with -fPIC)")
-
-
-@check("stack", "non-executable stack", portable=True)
-def check_stack(module: Module) -> Outcome:
-    stack = next((segment for segment in module.file.segments() if segment.type == "PT_GNU_STACK"), None)
-    if stack is None:
-        return False, "no PT_GNU_STACK segment: the loader gives the process an executable stack; the contract " \
-                      "asks a non-executable one (link with -Wl,-z,noexecstack)"
-    return not stack.flags & elf.PF_X, (f"PT_GNU_STACK flags {stack.flag_text.strip()}: the stack is executable; "
-                                        "the contract asks a non-executable one (link with -Wl,-z,noexecstack)")
-
-
-@check("debuglink", "names a debug file beside it (.gnu_debuglink)", portable=True)
-def check_debuglink(module: Module) -> Outcome:
-    if module.debuglink is None:
-        return False, "no .gnu_debuglink: a crash address cannot be mapped to a source line; the contract asks " \
-                      "the module to name its debug file, beside it (objcopy --add-gnu-debuglink)"
-    return module.has_debug, (f"{module.debuglink.name} (.gnu_debuglink) is not beside the module, in "
-                              f"{os.path.dirname(module.path) or '.'}")
-
-
-@check("debug-crc", "the debug file matches the module (CRC-32)", portable=True)
-def check_debug_crc(module: Module) -> Outcome:
-    assert module.debuglink is not None and module.debug_path is not None
-    try:
-        with open(module.debug_path, "rb") as file:
-            crc = zlib.crc32(file.read())
-    except OSError as error:
-        return False, f"cannot read {module.debug_path}: {error.strerror}"
-    return crc == module.debuglink.crc, (f"link {module.debuglink.crc:08x}, file {crc:08x}: {module.debuglink.name} "
-                                         "is not the debug file of this build of the module")
-
-
-@check("debug-line", "a crash address maps to a function and a line", portable=True)
-def check_debug_line(module: Module) -> Outcome:
-    assert module.debug_path is not None
-    _, address, where = module.entry()
-    try:
-        run = subprocess.run([module.addr2line, "-f", "-e", module.debug_path], input=f"0x{address:x}\n",
-                             capture_output=True, text=True, errors="replace", check=False)
-    except OSError as error:
-        return False, f"cannot run {module.addr2line}: {error.strerror}"
-    location = " ".join((run.stdout + run.stderr).split("\n")).strip()
-    return LOCATION.match(location) is not None, (
-        f"{where} maps to \"{location}\" in {os.path.basename(module.debug_path)}; the contract asks a function and a "
-        "source line (build with -g)")
-
-
-@check("unwind", "ARM unwind tables (.ARM.exidx) cover the module's code")
-def check_unwind(module: Module) -> Outcome:
-    entries = module.file.unwind_entries()
-    function, pc, where = module.entry()
-    asked = "; the contract asks ARM unwind tables covering the module's code, so a crash reporter can walk the " \
-            "stack through it (build with -funwind-tables)"
-    if entries is None:
-        return False, "no .ARM.exidx section: the module has no unwind tables" + asked
-    where += "" if function is not None else " (no exported function)"
-    covering = [entry for entry in entries if entry.start <= pc]
-    if not covering:
-        return False, f"no .ARM.exidx entry covers {where}" + asked
-    return not covering[-1].cantunwind, (f"{where} is covered by an EXIDX_CANTUNWIND entry of .ARM.exidx from "
-                                         f"0x{covering[-1].start:x}: it cannot be unwound" + asked)
-
-
-def version_number(version: str) -> Optional[Tuple[int, ...]]:
-    """The numbers of a GLIBC_ version ((2, 4) of GLIBC_2.4); None for another name."""
-    match = re.fullmatch(r"GLIBC_([0-9]+(?:\.[0-9]+)*)", version)
-    return tuple(int(part) for part in match.group(1).split(".")) if match else None
-
-
-@check("versions", "binds no symbol version above the ARM EABI baseline GLIBC_2.4")
-def check_versions(module: Module) -> Outcome:
-    above = set()
-    for need in module.needed_versions:
-        number = version_number(need.version)
-        if number is None or number > BASELINE:
-            users = sorted({symbol.name for symbol in module.dynsym if not symbol.defined
-                            and symbol.version == need.version})
-            above.add(f"{', '.join(f'{name}@{need.version}' for name in users) or need.version} ({need.library})")
-    asked = ("the platform's policy asks symbol versions no newer than GLIBC_2.4, so the module loads on C "
-             "libraries older than 2.34 (bind e.g. with .symver NAME, NAME@GLIBC_2.4)")
-    return not above, ", ".join(sorted(above)) + "; " + asked
+    @check("versions", "binds no symbol version above the ARM EABI baseline GLIBC_2.4")
+    def check_versions(self) -> Outcome:
+        above = set()
+        for need in self.needed_versions:
+            number = version_number(need.version)
+            if number is None or number > BASELINE:
+                users = sorted({symbol.name for symbol in self.dynsym if not symbol.defined
+                                and symbol.version == need.version})
+                above.add(f"{', '.join(f'{name}@{need.version}' for name in users) or need.version} ({need.library})")
+        asked = ("the platform's policy asks symbol versions no newer than GLIBC_2.4, so the module loads on C "
+                 "libraries older than 2.34 (bind e.g. with .symver NAME, NAME@GLIBC_2.4)")
+        return not above, ", ".join(sorted(above)) + "; " + asked
 
 
 def check_module(path: str, portable: bool = False, addr2line: Optional[str] = None) -> Result:

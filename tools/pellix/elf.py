@@ -1,23 +1,20 @@
 # SPDX-License-Identifier: Apache-2.0
 """ELF files as the tools read them: the one reader of ELF in the tree.
 
-An ElfFile is read whole and checked on opening: its header, its section and
-program headers and every section's bytes must lie inside the file, so a cut or
-forged file raises ElfError then, not halfway through a check. The questions
-after that return plain data, never pyelftools' objects.
-
-pyelftools reads the structures; what it reads wrongly or not at all for our
-purpose is decoded here from the bytes: notes (its decoding of a descriptor
-differs between releases), the ARM build attributes (it loops forever on a
-sub-subsection of length 0), the ARM unwind index (it takes file offsets for
-addresses) and .gnu_debuglink.
+An ElfFile is read whole and checked on opening (its headers and sections lie
+inside the file), so a cut or forged file raises ElfError then, not halfway
+through a check. Its questions return plain data, never pyelftools' objects.
+What pyelftools reads wrongly for our purpose is decoded here from the bytes:
+notes (its decoding of a descriptor differs between releases), the ARM build
+attributes (it loops forever on a sub-subsection of length 0), the ARM unwind
+index (it takes file offsets for addresses) and .gnu_debuglink.
 """
 
 import contextlib
 import io
 import struct
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from elftools.common.exceptions import ELFError
 from elftools.elf.descriptions import describe_reloc_type
@@ -58,7 +55,6 @@ class Header:
     type: str  # "ET_DYN", "ET_EXEC", "ET_REL", ...
     machine: str  # "EM_ARM", "EM_X86_64", ...
     flags: int
-    entry: int
 
     @property
     def eabi_version(self) -> int:
@@ -90,9 +86,6 @@ class Section:
     def executable(self) -> bool:
         return bool(self.flags & SHF_EXECINSTR)
 
-    def holds(self, address: int) -> bool:
-        return self.address <= address < self.address + self.size
-
 
 @dataclass(frozen=True)
 class Symbol:
@@ -110,12 +103,6 @@ class Symbol:
     @property
     def defined(self) -> bool:
         return self.section != "SHN_UNDEF"
-
-
-@dataclass(frozen=True)
-class NeededVersion:
-    library: str
-    version: str
 
 
 @dataclass(frozen=True)
@@ -147,24 +134,12 @@ class Segment:
         return "".join(letter if self.flags & bit else " " for letter, bit in (("R", PF_R), ("W", PF_W), ("E", PF_X)))
 
 
-@dataclass(frozen=True)
-class Relocation:
-    section: str
-    offset: int
-    type_name: str
-    symbol: str  # "" for none
-
-
-@dataclass(frozen=True)
-class Debuglink:
-    name: str
-    crc: int
-
-
-@dataclass(frozen=True)
-class UnwindEntry:
-    start: int  # the first address the entry covers
-    cantunwind: bool
+NeededVersion = NamedTuple("NeededVersion", [("library", str), ("version", str)])
+# The symbol's name, "" for none.
+Relocation = NamedTuple("Relocation", [("section", str), ("offset", int), ("type_name", str), ("symbol", str)])
+Debuglink = NamedTuple("Debuglink", [("name", str), ("crc", int)])
+# START: the first address the entry covers.
+UnwindEntry = NamedTuple("UnwindEntry", [("start", int), ("cantunwind", bool)])
 
 
 class ElfFile:
@@ -218,7 +193,7 @@ class ElfFile:
     def header(self) -> Header:
         header = self._elf.header
         return Header(self._elf.elfclass, self._elf.little_endian, str(header["e_type"]),
-                      str(header["e_machine"]), header["e_flags"], header["e_entry"])
+                      str(header["e_machine"]), header["e_flags"])
 
     def sections(self) -> List[Section]:
         return list(self._sections)
@@ -230,7 +205,8 @@ class ElfFile:
     def section_holding(self, address: int) -> Optional[Section]:
         """The allocated section whose addresses hold ADDRESS, or None."""
         return next((section for section in self._sections
-                     if section.address and section.type != SHT_NOBITS and section.holds(address)), None)
+                     if section.address and section.type != SHT_NOBITS
+                     and section.address <= address < section.address + section.size), None)
 
     def section_data(self, section: Section) -> bytes:
         return b"" if section.type == SHT_NOBITS else self.data[section.offset:section.offset + section.size]
@@ -326,16 +302,10 @@ class ElfFile:
         "lumivane", of type 1 and holds printable text ended by a NUL; else None."""
         section = self.section(VERSION_NOTE_SECTION)
         note = next(_notes(self.section_data(section), self._order, 4), None) if section else None
-        if note is None or note[:2] != VERSION_NOTE:
-            return None
-        text = note[2]
-        if len(text) < 2 or not text.endswith(b"\0") or b"\0" in text[:-1]:
-            return None
-        try:
-            decoded = text[:-1].decode("utf-8")
-        except UnicodeDecodeError:
-            return None
-        return decoded if decoded.isprintable() else None
+        text = note[2] if note is not None and note[:2] == VERSION_NOTE else b""
+        decoded = text[:-1].decode("utf-8", "replace")  # a NUL or a byte that is no UTF-8 is not printable
+        printable = decoded.isprintable() and "\ufffd" not in decoded
+        return decoded if text.endswith(b"\0") and decoded and printable else None
 
     # --- ARM build attributes and unwind index.
 
