@@ -53,3 +53,11 @@ def test_options_are_taken_before_the_positionals_in_any_order() -> None:
 def test_arguments_it_cannot_take_are_a_usage_error(argv: List[str]) -> None:
     with pytest.raises(verdict.Usage):
         verdict.parse(argv, ["--value", "--limit"], ["--flag"], 1).integer("--limit", 0)
+
+
+def test_a_figure_is_printed_and_kept_by_name_the_first_value_kept() -> None:
+    out = io.StringIO()
+    checks = verdict.Checks(out=out)
+    checks.figure("text_bytes", 812)
+    checks.figure("text_bytes", 900)
+    assert (checks.figures, out.getvalue()) == ({"text_bytes": "812"}, "figure: text_bytes 812\nfigure: text_bytes 900\n")
