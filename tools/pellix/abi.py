@@ -1,25 +1,21 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The binary checks abi-check makes of a lights module's file, against the
-interface the platform's loader expects and what a process hosting it relies
-on, and the module's identity.
+"""The binary checks abi-check makes of a lights module's file: the interface
+the platform's loader expects, what a process hosting it relies on; and the
+module's identity. Each check has a stable id (the kit maps its clauses to
+ids); a failing check's detail says what was seen, where, and what the
+contract asks. The checks judge what any honest toolchain may produce: a
+linker's veneer before a Thumb function, a version node of a version script,
+another linker's symbol order.
 
     abi-check [--portable] [--addr2line TOOL] [--expect-fail TEXT]... [--results] MODULE.so
 
-prints each check with "pass" or "fail" and exits 1 if any fails (2 for bad
-usage or a file that cannot be read as ELF). --portable keeps the checks that
-hold on any architecture (for the host twin). --addr2line names the tool that
-maps an address to a source line through the debug file (default:
-arm-linux-gnueabi-addr2line, or addr2line with --portable). --expect-fail:
-see pellix.verdict. --results also prints each check for a program,
-"pass|fail<TAB>DESCRIPTION<TAB>DETAIL", and the identity, no check, as
+exits 1 if a check fails, 2 for bad usage or a file that is no ELF. --portable:
+only the checks that hold on any architecture (the host twin's). --addr2line:
+the tool mapping an address to a line (arm-linux-gnueabi-addr2line, or
+addr2line with --portable). --expect-fail: see pellix.verdict. --results also
+prints "pass|fail<TAB>DESCRIPTION<TAB>DETAIL" (a passing check's detail empty
+but the Thumb check's, naming each veneer it accepted) and the identity,
 "info<TAB>build-id<TAB>HEX" and "info<TAB>version<TAB>TEXT" ("none" without).
-
-Every check has a stable id (the kit maps its clauses to ids). A failing
-check's detail says what was seen, where and what the contract asks, so a
-supplier can act on it; a passing one's is empty but for the Thumb check's,
-which names each veneer it accepted. The checks judge what any honest
-toolchain may produce: a linker's interworking veneer before a Thumb
-function, a version node of a version script, another linker's symbol order.
 """
 
 import os
@@ -165,15 +161,12 @@ class Module:
 
     def own_functions(self) -> List[elf.Symbol]:
         """Functions of the module's own code (sized ones): those it exports, and those its symbol table
-        (if not stripped) places in its own C or C++ sources.
-
-        A symbol table places a local function by the FILE symbol before it, which is not always its
-        own: an object without FILE symbols (the toolchain's runtime from a static library stripped of
-        them) has its functions listed after the previous file's by linkers that add no FILE symbol
-        for it; and a global the link made local may be listed anywhere, its visibility still hidden.
-        So a source is judged by the functions certainly its own: of default visibility, and, where
-        it holds Thumb functions, the ARM-state ones beside them are taken for such a runtime (libgcc's
-        division and unwinder are ARM code). A source compiled for ARM state holds no Thumb function."""
+        (if not stripped) places in its own C or C++ sources. A symbol table places a local function by the
+        FILE symbol before it, not always its own: linkers list the toolchain's runtime (from a static
+        library without FILE symbols) after the previous file's, and a global the link made local anywhere,
+        its visibility still hidden. So a source is judged by its functions of default visibility; where it
+        holds Thumb functions, the ARM-state ones beside them are such a runtime (libgcc's division and
+        unwinder are ARM code). A source compiled for ARM state holds no Thumb function."""
         functions = [symbol for symbol in self.dynsym if _is_function(symbol) and symbol.size > 0]
         sources: List[List[elf.Symbol]] = [[]]
         for symbol in self.symtab:
