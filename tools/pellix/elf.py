@@ -232,7 +232,7 @@ class ElfFile:
             section = self._elf.get_section_by_name(table)
             if not isinstance(section, SymbolTableSection):
                 return []
-            versions = self._symbol_versions() if table == ".dynsym" else {}
+            versions = self._versions()[2] if table == ".dynsym" else {}
             symbols = []
             file: Optional[str] = None
             for number, symbol in enumerate(section.iter_symbols()):
@@ -248,42 +248,34 @@ class ElfFile:
                     file if binding == "LOCAL" and kind != "FILE" else None, versions.get(number)))
             return symbols
 
-    def _symbol_versions(self) -> Dict[int, str]:
-        """The version of each dynamic symbol that has one, by its index."""
-        names = {index: need.version for index, need in self._needs()}
-        names.update(self._definitions())
-        versions: Dict[int, str] = {}
-        for section in self._of_type("SHT_GNU_versym"):
-            for number, entry in enumerate(section.iter_symbols()):
-                if isinstance(entry["ndx"], int) and (entry["ndx"] & 0x7FFF) in names:
-                    versions[number] = names[entry["ndx"] & 0x7FFF]
-        return versions
-
-    def _needs(self) -> List[Tuple[int, NeededVersion]]:
-        """Each version the file needs (verneed), by its index."""
-        return [(auxiliary["vna_other"], NeededVersion(need.name, auxiliary.name))
-                for section in self._of_type("SHT_GNU_verneed")
-                for need, auxiliaries in section.iter_versions() for auxiliary in auxiliaries]
-
-    def _definitions(self) -> Dict[int, str]:
-        """Each version the file defines (verdef), by its index, without the one naming the file itself."""
-        names = {}
-        for section in self._of_type("SHT_GNU_verdef"):
-            for definition, auxiliaries in section.iter_versions():
-                first = next(iter(auxiliaries), None)
-                if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
-                    names[definition["vd_ndx"]] = first.name
-        return names
+    def _versions(self) -> Tuple[List[NeededVersion], List[str], Dict[int, str]]:
+        """The versions the file needs (verneed), those it defines (verdef) but the one naming the file
+        itself, and the version of each dynamic symbol that has one, by its index."""
+        with self._guarded("symbol versions"):
+            needs, defined, names = [], [], {}
+            for section in self._of_type("SHT_GNU_verneed"):
+                for need, auxiliaries in section.iter_versions():
+                    for auxiliary in auxiliaries:
+                        needs.append(NeededVersion(need.name, auxiliary.name))
+                        names[auxiliary["vna_other"]] = auxiliary.name
+            for section in self._of_type("SHT_GNU_verdef"):
+                for definition, auxiliaries in section.iter_versions():
+                    first = next(iter(auxiliaries), None)
+                    if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
+                        names[definition["vd_ndx"]] = first.name
+                        defined.append(first.name)
+            versions = {number: names[entry["ndx"] & 0x7FFF] for section in self._of_type("SHT_GNU_versym")
+                        for number, entry in enumerate(section.iter_symbols())
+                        if isinstance(entry["ndx"], int) and (entry["ndx"] & 0x7FFF) in names}
+            return needs, defined, versions
 
     def needed_versions(self) -> List[NeededVersion]:
         """Every symbol version the file needs, with the library that should define it."""
-        with self._guarded("version needs"):
-            return [need for _, need in self._needs()]
+        return self._versions()[0]
 
     def defined_versions(self) -> List[str]:
         """The symbol versions the file defines, without the one naming the file itself."""
-        with self._guarded("version definitions"):
-            return list(self._definitions().values())
+        return self._versions()[1]
 
     # --- Notes.
 
