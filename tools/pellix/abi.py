@@ -107,7 +107,7 @@ def version_number(version: str) -> Optional[Tuple[int, ...]]:
     return tuple(int(part) for part in match.group(1).split(".")) if match else None
 
 
-# --- The checks, each returning whether it passed and its detail, in the order abi-check prints them.
+# --- The checks register here as Module defines them, by id, in the order abi-check prints them.
 
 Outcome = Tuple[bool, str]
 CheckFunction = Callable[["Module"], Outcome]
@@ -123,6 +123,7 @@ IDENTITY_BEFORE = "dyn"
 
 
 def check(key: str, description: str, portable: bool = False) -> Callable[[CheckFunction], CheckFunction]:
+    """Registers the check KEY, printed as DESCRIPTION; PORTABLE: it holds on any architecture."""
     def register(function: CheckFunction) -> CheckFunction:
         DESCRIPTIONS[key], CHECKS[key] = description, function
         if portable:
@@ -217,7 +218,7 @@ class Module:
                 return symbol
         return None
 
-    # --- The checks, each returning whether it passed and its detail, in the order abi-check prints them.
+    # --- The checks, each returning whether it passed and its detail.
 
     @check("elf32", "ELF32")
     def check_elf32(self) -> Outcome:
