@@ -17,8 +17,8 @@ from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from elftools.common.exceptions import ELFError
-from elftools.elf.descriptions import describe_reloc_type
 from elftools.elf.elffile import ELFFile
+from elftools.elf.enums import ENUM_RELOC_TYPE_ARM, ENUM_RELOC_TYPE_i386, ENUM_RELOC_TYPE_x64
 from elftools.elf.relocation import RelocationSection
 from elftools.elf.sections import SymbolTableSection
 
@@ -40,6 +40,10 @@ CPU_ARCH_NAMES = ("Pre-v4", "v4", "v4T", "v5T", "v5TE", "v5TEJ", "v6", "v6KZ", "
                   "v6-M", "v6S-M", "v7E-M", "v8", "v8-R", "v8-M.baseline", "v8-M.mainline", "v8.1-A",
                   "v8.2-A", "v8.3-A", "v8.1-M.mainline", "v9")
 EXIDX_CANTUNWIND = 1
+# The relocation types' names by machine; a type not named keeps its number.
+_RELOCATION_NAMES = {machine: {number: name for name, number in names.items() if isinstance(number, int)}
+                     for machine, names in (("EM_ARM", ENUM_RELOC_TYPE_ARM), ("EM_386", ENUM_RELOC_TYPE_i386),
+                                            ("EM_X86_64", ENUM_RELOC_TYPE_x64))}
 # What pyelftools raises on bytes it cannot read.
 _UNREADABLE = (ELFError, struct.error, ValueError, KeyError, IndexError)
 
@@ -363,8 +367,9 @@ class ElfFile:
                     number = relocation["r_info_sym"]
                     name = symbols.get_symbol(number).name if number and isinstance(symbols, SymbolTableSection) \
                         else ""
-                    relocations.append(Relocation(section.name, relocation["r_offset"],
-                                                  describe_reloc_type(relocation["r_info_type"], self._elf), name))
+                    kind = relocation["r_info_type"]
+                    kind_name = _RELOCATION_NAMES.get(self._elf.header["e_machine"], {}).get(kind, str(kind))
+                    relocations.append(Relocation(section.name, relocation["r_offset"], kind_name, name))
         return relocations
 
     def debuglink(self) -> Optional[Debuglink]:
