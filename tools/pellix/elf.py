@@ -1,64 +1,51 @@
 # SPDX-License-Identifier: Apache-2.0
 """ELF files as the tools read them: the one reader of ELF in the tree.
 
-An ElfFile is read whole into memory and checked once, up front: its header,
-its section and program headers and every section's bytes must lie inside
-the file, so a truncated or forged file raises ElfError when it is opened,
-not halfway through a check. Every question after that is a small method
-that returns plain data (dataclasses, ints, strings), never pyelftools'
-own objects, so callers need not know the library.
-
-pyelftools reads the structures; the few formats it reads wrongly or not at
-all for our purpose are decoded here from the section's bytes: notes (its
-decoding of a note's descriptor differs between releases), the ARM build
-attributes (it loops forever on a sub-subsection of length 0), the ARM
-unwind index (it takes file offsets for addresses) and .gnu_debuglink.
+An ElfFile is read whole and checked on opening (its headers and sections lie
+inside the file), so a cut or forged file raises ElfError then, not halfway
+through a check. Its questions return plain data, never pyelftools' objects.
+What pyelftools reads wrongly for our purpose is decoded here from the bytes:
+notes (its decoding of a descriptor differs between releases), the ARM build
+attributes (it loops forever on a sub-subsection of length 0), the ARM unwind
+index (it takes file offsets for addresses) and .gnu_debuglink.
 """
 
 import contextlib
 import io
 import struct
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from elftools.common.exceptions import ELFError
 from elftools.elf.elffile import ELFFile
 from elftools.elf.enums import ENUM_RELOC_TYPE_ARM, ENUM_RELOC_TYPE_i386, ENUM_RELOC_TYPE_x64
+from elftools.elf.relocation import RelocationSection
 from elftools.elf.sections import SymbolTableSection
 
 SHF_EXECINSTR = 0x4
-SHT_NOTE = "SHT_NOTE"
 SHT_NOBITS = "SHT_NOBITS"
 SHT_ARM_EXIDX = "SHT_ARM_EXIDX"
 SHT_ARM_ATTRIBUTES = "SHT_ARM_ATTRIBUTES"
 PF_X, PF_W, PF_R = 0x1, 0x2, 0x4
-
-EF_ARM_EABIMASK = 0xFF000000
 EF_ARM_ABI_FLOAT_SOFT = 0x200
 EF_ARM_ABI_FLOAT_HARD = 0x400
-
 DF_TEXTREL = 0x4
 DF_1_PIE = 0x08000000
-
 VER_FLG_BASE = 0x1  # the version definition that names the file itself
-
 NT_GNU_BUILD_ID = 3
 VERSION_NOTE_SECTION = ".note.lumivane.version"
-VERSION_NOTE_NAME = "lumivane"
-VERSION_NOTE_TYPE = 1
-
-# ARM build attributes (the "aeabi" vendor's file scope).
-TAG_CPU_ARCH = 6
-TAG_ABI_VFP_ARGS = 28
+VERSION_NOTE = ("lumivane", 1)  # its name and type
+TAG_CPU_ARCH = 6  # of the "aeabi" vendor's file scope
 CPU_ARCH_NAMES = ("Pre-v4", "v4", "v4T", "v5T", "v5TE", "v5TEJ", "v6", "v6KZ", "v6T2", "v6K", "v7",
                   "v6-M", "v6S-M", "v7E-M", "v8", "v8-R", "v8-M.baseline", "v8-M.mainline", "v8.1-A",
                   "v8.2-A", "v8.3-A", "v8.1-M.mainline", "v9")
-
 EXIDX_CANTUNWIND = 1
-
+# The relocation types' names by machine; a type not named keeps its number.
 _RELOCATION_NAMES = {machine: {number: name for name, number in names.items() if isinstance(number, int)}
                      for machine, names in (("EM_ARM", ENUM_RELOC_TYPE_ARM), ("EM_386", ENUM_RELOC_TYPE_i386),
                                             ("EM_X86_64", ENUM_RELOC_TYPE_x64))}
+# What pyelftools raises on bytes it cannot read.
+_UNREADABLE = (ELFError, struct.error, ValueError, KeyError, IndexError)
 
 
 class ElfError(Exception):
@@ -72,22 +59,19 @@ class Header:
     type: str  # "ET_DYN", "ET_EXEC", "ET_REL", ...
     machine: str  # "EM_ARM", "EM_X86_64", ...
     flags: int
-    entry: int
 
     @property
     def eabi_version(self) -> int:
         """The ARM EABI version of e_flags (0 for none or another machine)."""
-        return (self.flags & EF_ARM_EABIMASK) >> 24 if self.machine == "EM_ARM" else 0
+        return self.flags >> 24 if self.machine == "EM_ARM" else 0
 
     @property
     def float_abi(self) -> str:
         """"soft", "hard" or "unspecified", as e_flags of an EABI 5 ARM file mark it."""
-        if self.machine != "EM_ARM" or self.eabi_version < 5:
-            return "unspecified"
-        if self.flags & EF_ARM_ABI_FLOAT_HARD:
-            return "hard"
-        if self.flags & EF_ARM_ABI_FLOAT_SOFT:
-            return "soft"
+        if self.eabi_version >= 5:
+            for name, bit in (("hard", EF_ARM_ABI_FLOAT_HARD), ("soft", EF_ARM_ABI_FLOAT_SOFT)):
+                if self.flags & bit:
+                    return name
         return "unspecified"
 
 
@@ -100,13 +84,11 @@ class Section:
     offset: int
     size: int
     flags: int
+    align: int
 
     @property
     def executable(self) -> bool:
         return bool(self.flags & SHF_EXECINSTR)
-
-    def holds(self, address: int) -> bool:
-        return self.address <= address < self.address + self.size
 
 
 @dataclass(frozen=True)
@@ -125,20 +107,6 @@ class Symbol:
     @property
     def defined(self) -> bool:
         return self.section != "SHN_UNDEF"
-
-
-@dataclass(frozen=True)
-class NeededVersion:
-    library: str
-    version: str
-
-
-@dataclass(frozen=True)
-class Note:
-    section: str
-    name: str
-    type: int
-    descriptor: bytes
 
 
 @dataclass(frozen=True)
@@ -163,7 +131,6 @@ class Segment:
     offset: int
     address: int
     file_size: int
-    memory_size: int
 
     @property
     def flag_text(self) -> str:
@@ -171,31 +138,12 @@ class Segment:
         return "".join(letter if self.flags & bit else " " for letter, bit in (("R", PF_R), ("W", PF_W), ("E", PF_X)))
 
 
-@dataclass(frozen=True)
-class Relocation:
-    section: str
-    offset: int
-    type: int
-    type_name: str
-    symbol: str  # "" for none
-
-
-@dataclass(frozen=True)
-class Debuglink:
-    name: str
-    crc: int
-
-
-@dataclass(frozen=True)
-class UnwindEntry:
-    start: int  # the first address the entry covers
-    cantunwind: bool
-
-
-def _short(name: object, prefix: str) -> Union[int, str]:
-    if isinstance(name, str) and name.startswith(prefix):
-        return name[len(prefix):]
-    return name if isinstance(name, int) else str(name)
+NeededVersion = NamedTuple("NeededVersion", [("library", str), ("version", str)])
+# The symbol's name, "" for none.
+Relocation = NamedTuple("Relocation", [("section", str), ("offset", int), ("type_name", str), ("symbol", str)])
+Debuglink = NamedTuple("Debuglink", [("name", str), ("crc", int)])
+# START: the first address the entry covers.
+UnwindEntry = NamedTuple("UnwindEntry", [("start", int), ("cantunwind", bool)])
 
 
 class ElfFile:
@@ -212,45 +160,44 @@ class ElfFile:
             raise ElfError(f"{path} is not an ELF file")
         try:
             self._elf = ELFFile(io.BytesIO(self.data))
-            self._check_bounds()
-            self._sections = [self._section(index, section) for index, section in
-                              enumerate(self._elf.iter_sections())]
+            self._order = "<" if self._elf.little_endian else ">"
+            header = self._elf.header
+            for table, at, count, size in (("section", "e_shoff", "e_shnum", "e_shentsize"),
+                                           ("program", "e_phoff", "e_phnum", "e_phentsize")):
+                if header[count] and header[at] + header[count] * header[size] > len(self.data):
+                    raise ElfError(f"{path} is truncated: its {table} headers end past the file")
+            self._sections = [Section(index, section.name, str(section["sh_type"]), section["sh_addr"],
+                                      section["sh_offset"], section["sh_size"], section["sh_flags"],
+                                      section["sh_addralign"])
+                              for index, section in enumerate(self._elf.iter_sections())]
+            self._segments = [Segment(str(segment["p_type"]), segment["p_flags"], segment["p_offset"],
+                                      segment["p_vaddr"], segment["p_filesz"]) for segment in self._elf.iter_segments()]
         except (ELFError, struct.error, ValueError, KeyError) as error:
             raise ElfError(f"{path} is not a readable ELF file: {error}") from error
-
-    def _check_bounds(self) -> None:
-        size = len(self.data)
-        header = self._elf.header
-        if header["e_shnum"] and header["e_shoff"] + header["e_shnum"] * header["e_shentsize"] > size:
-            raise ElfError(f"{self.path} is truncated: its section headers end past the file")
-        if header["e_phnum"] and header["e_phoff"] + header["e_phnum"] * header["e_phentsize"] > size:
-            raise ElfError(f"{self.path} is truncated: its program headers end past the file")
-        for section in self._elf.iter_sections():
-            if section["sh_type"] != SHT_NOBITS and section["sh_offset"] + section["sh_size"] > size:
-                raise ElfError(f"{self.path} is truncated: section {section.name or '#'} ends past the file")
-        for segment in self._elf.iter_segments():
-            if segment["p_offset"] + segment["p_filesz"] > size:
-                raise ElfError(f"{self.path} is truncated: a {segment['p_type']} segment ends past the file")
-
-    @staticmethod
-    def _section(index: int, section: Any) -> Section:
-        return Section(index, section.name, str(section["sh_type"]), section["sh_addr"], section["sh_offset"],
-                       section["sh_size"], section["sh_flags"])
+        for section in self._sections:
+            if section.type != SHT_NOBITS and section.offset + section.size > len(self.data):
+                raise ElfError(f"{path} is truncated: section {section.name or '#'} ends past the file")
+        for segment in self._segments:
+            if segment.offset + segment.file_size > len(self.data):
+                raise ElfError(f"{path} is truncated: a {segment.type} segment ends past the file")
 
     @contextlib.contextmanager
     def _guarded(self, what: str) -> Iterator[None]:
-        """Turns pyelftools' failure to read a part of the file into ElfError."""
+        """Turns a failure to read a part of the file into ElfError."""
         try:
             yield
-        except (ELFError, struct.error, ValueError, KeyError, IndexError) as error:
+        except _UNREADABLE as error:
             raise ElfError(f"{self.path}: its {what} cannot be read: {error}") from error
+
+    def _of_type(self, kind: str) -> List[Any]:
+        return [section for section in self._elf.iter_sections() if section["sh_type"] == kind]
 
     # --- Header, sections, segments.
 
     def header(self) -> Header:
         header = self._elf.header
         return Header(self._elf.elfclass, self._elf.little_endian, str(header["e_type"]),
-                      str(header["e_machine"]), header["e_flags"], header["e_entry"])
+                      str(header["e_machine"]), header["e_flags"])
 
     def sections(self) -> List[Section]:
         return list(self._sections)
@@ -262,21 +209,18 @@ class ElfFile:
     def section_holding(self, address: int) -> Optional[Section]:
         """The allocated section whose addresses hold ADDRESS, or None."""
         return next((section for section in self._sections
-                     if section.address and section.type != SHT_NOBITS and section.holds(address)), None)
+                     if section.address and section.type != SHT_NOBITS
+                     and section.address <= address < section.address + section.size), None)
 
     def section_data(self, section: Section) -> bytes:
-        if section.type == SHT_NOBITS:
-            return b""
-        return self.data[section.offset:section.offset + section.size]
+        return b"" if section.type == SHT_NOBITS else self.data[section.offset:section.offset + section.size]
 
     def segments(self) -> List[Segment]:
-        with self._guarded("program headers"):
-            return [Segment(str(segment["p_type"]), segment["p_flags"], segment["p_offset"], segment["p_vaddr"],
-                            segment["p_filesz"], segment["p_memsz"]) for segment in self._elf.iter_segments()]
+        return list(self._segments)
 
     def code_at(self, address: int, size: int) -> Optional[bytes]:
         """The SIZE bytes the file loads at ADDRESS, from one loaded segment; None where it loads none."""
-        for segment in self.segments():
+        for segment in self._segments:
             if segment.type == "PT_LOAD" and segment.address <= address \
                     and address + size <= segment.address + segment.file_size:
                 start = segment.offset + address - segment.address
@@ -292,116 +236,85 @@ class ElfFile:
             section = self._elf.get_section_by_name(table)
             if not isinstance(section, SymbolTableSection):
                 return []
-            versions = self._symbol_versions() if table == ".dynsym" else {}
+            versions = self._versions()[2] if table == ".dynsym" else {}
             symbols = []
             file: Optional[str] = None
             for number, symbol in enumerate(section.iter_symbols()):
                 if number == 0:
                     continue
-                info = symbol["st_info"]
-                kind = str(_short(info["type"], "STT_"))
-                binding = str(_short(info["bind"], "STB_"))
+                kind = str(symbol["st_info"]["type"]).removeprefix("STT_")
+                binding = str(symbol["st_info"]["bind"]).removeprefix("STB_")
                 if kind == "FILE":
                     file = symbol.name
                 symbols.append(Symbol(
                     symbol.name, symbol["st_value"], symbol["st_size"], kind, binding,
-                    str(_short(symbol["st_other"]["visibility"], "STV_")), symbol["st_shndx"], table,
+                    str(symbol["st_other"]["visibility"]).removeprefix("STV_"), symbol["st_shndx"], table,
                     file if binding == "LOCAL" and kind != "FILE" else None, versions.get(number)))
             return symbols
 
-    def _symbol_versions(self) -> Dict[int, str]:
-        """The version of each dynamic symbol that has one, by its index."""
-        names: Dict[int, str] = {}
-        for section in self._elf.iter_sections():
-            if section["sh_type"] == "SHT_GNU_verneed":
-                for _, auxiliaries in section.iter_versions():
+    def _versions(self) -> Tuple[List[NeededVersion], List[str], Dict[int, str]]:
+        """The versions the file needs (verneed), those it defines (verdef) but the one naming the file
+        itself, and the version of each dynamic symbol that has one, by its index."""
+        with self._guarded("symbol versions"):
+            needs, defined, names = [], [], {}
+            for section in self._of_type("SHT_GNU_verneed"):
+                for need, auxiliaries in section.iter_versions():
                     for auxiliary in auxiliaries:
+                        needs.append(NeededVersion(need.name, auxiliary.name))
                         names[auxiliary["vna_other"]] = auxiliary.name
-            elif section["sh_type"] == "SHT_GNU_verdef":
+            for section in self._of_type("SHT_GNU_verdef"):
                 for definition, auxiliaries in section.iter_versions():
                     first = next(iter(auxiliaries), None)
                     if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
                         names[definition["vd_ndx"]] = first.name
-        versions: Dict[int, str] = {}
-        for section in self._elf.iter_sections():
-            if section["sh_type"] == "SHT_GNU_versym":
-                for number, entry in enumerate(section.iter_symbols()):
-                    index = entry["ndx"]
-                    if isinstance(index, int) and (index & 0x7FFF) in names:
-                        versions[number] = names[index & 0x7FFF]
-        return versions
+                        defined.append(first.name)
+            versions = {number: names[entry["ndx"] & 0x7FFF] for section in self._of_type("SHT_GNU_versym")
+                        for number, entry in enumerate(section.iter_symbols())
+                        if isinstance(entry["ndx"], int) and (entry["ndx"] & 0x7FFF) in names}
+            return needs, defined, versions
 
     def needed_versions(self) -> List[NeededVersion]:
-        """Every symbol version the file needs, with the library that should define it (verneed)."""
-        with self._guarded("version needs"):
-            needs: List[NeededVersion] = []
-            for section in self._elf.iter_sections():
-                if section["sh_type"] == "SHT_GNU_verneed":
-                    for need, auxiliaries in section.iter_versions():
-                        needs.extend(NeededVersion(need.name, auxiliary.name) for auxiliary in auxiliaries)
-            return needs
+        """Every symbol version the file needs, with the library that should define it."""
+        return self._versions()[0]
 
     def defined_versions(self) -> List[str]:
-        """The symbol versions the file defines (verdef), without the one naming the file itself."""
-        with self._guarded("version definitions"):
-            names: List[str] = []
-            for section in self._elf.iter_sections():
-                if section["sh_type"] == "SHT_GNU_verdef":
-                    for definition, auxiliaries in section.iter_versions():
-                        first = next(iter(auxiliaries), None)
-                        if first is not None and not definition["vd_flags"] & VER_FLG_BASE:
-                            names.append(first.name)
-            return names
+        """The symbol versions the file defines, without the one naming the file itself."""
+        return self._versions()[1]
 
     # --- Notes.
 
-    def notes(self) -> List[Note]:
-        """Every note of the file's note sections, in order."""
-        order = "<" if self._elf.little_endian else ">"
-        notes = []
-        for section in self._sections:
-            if section.type == SHT_NOTE:
-                align = 8 if self._alignment(section) == 8 else 4
-                notes.extend(_parse_notes(section.name, self.section_data(section), order, align))
-        return notes
-
-    def _alignment(self, section: Section) -> int:
-        return int(self._elf.get_section(section.index)["sh_addralign"])
-
     def build_id(self) -> Optional[str]:
         """The GNU build ID in lower-case hex, or None."""
-        note = next((note for note in self.notes() if note.name == "GNU" and note.type == NT_GNU_BUILD_ID), None)
-        return note.descriptor.hex() if note is not None and note.descriptor else None
+        for section in self._sections:
+            if section.type == "SHT_NOTE":
+                align = 8 if section.align == 8 else 4
+                for name, kind, descriptor in _notes(self.section_data(section), self._order, align):
+                    if (name, kind) == ("GNU", NT_GNU_BUILD_ID):
+                        return descriptor.hex() or None
+        return None
 
     def version_note(self) -> Optional[str]:
-        """The module's version: the text of the first note of .note.lumivane.version, when the note is
-        named "lumivane", of type 1 and holds printable text ended by a NUL; else None."""
+        """The module's version: the text of the first note of .note.lumivane.version, when it is named
+        "lumivane", of type 1 and holds printable text ended by a NUL; else None."""
         section = self.section(VERSION_NOTE_SECTION)
-        if section is None:
-            return None
-        notes = _parse_notes(section.name, self.section_data(section), "<" if self._elf.little_endian else ">", 4)
-        if not notes or notes[0].name != VERSION_NOTE_NAME or notes[0].type != VERSION_NOTE_TYPE:
-            return None
-        text = notes[0].descriptor
-        if len(text) < 2 or not text.endswith(b"\0") or b"\0" in text[:-1]:
-            return None
-        try:
-            decoded = text[:-1].decode("utf-8")
-        except UnicodeDecodeError:
-            return None
-        return decoded if decoded.isprintable() else None
+        note = next(_notes(self.section_data(section), self._order, 4), None) if section else None
+        text = note[2] if note is not None and note[:2] == VERSION_NOTE else b""
+        decoded = text[:-1].decode("utf-8", "replace")  # a NUL or a byte that is no UTF-8 is not printable
+        printable = decoded.isprintable() and "\ufffd" not in decoded
+        return decoded if text.endswith(b"\0") and decoded and printable else None
 
     # --- ARM build attributes and unwind index.
 
+    def _section_of_type(self, kind: str) -> Optional[Section]:
+        return next((section for section in self._sections if section.type == kind), None)
+
     def arm_attributes(self) -> Dict[int, Union[int, str]]:
         """The file-scope build attributes of the "aeabi" vendor, by tag number; {} when there are none."""
-        section = next((section for section in self._sections if section.type == SHT_ARM_ATTRIBUTES), None)
+        section = self._section_of_type(SHT_ARM_ATTRIBUTES)
         if section is None:
             return {}
-        try:
-            return _parse_arm_attributes(self.section_data(section), self._elf.little_endian)
-        except (IndexError, ValueError, struct.error) as error:
-            raise ElfError(f"{self.path}: its build attributes cannot be read: {error}") from error
+        with self._guarded("build attributes"):
+            return _arm_attributes(self.section_data(section), self._order)
 
     def cpu_arch(self) -> Optional[str]:
         """The name of Tag_CPU_arch ("v5TE"), or None when the attributes do not give it."""
@@ -413,15 +326,16 @@ class ElfFile:
     def unwind_entries(self) -> Optional[List[UnwindEntry]]:
         """The entries of the ARM unwind index (.ARM.exidx), by the address each starts to cover;
         None when the file has no index."""
-        section = next((section for section in self._sections if section.type == SHT_ARM_EXIDX), None)
+        section = self._section_of_type(SHT_ARM_EXIDX)
         if section is None:
             return None
         data = self.section_data(section)
-        order = "<" if self._elf.little_endian else ">"
         entries = []
         for at in range(0, len(data) - 7, 8):
-            first, second = struct.unpack_from(order + "II", data, at)
-            entries.append(UnwindEntry(_prel31(first, section.address + at), second == EXIDX_CANTUNWIND))
+            first, second = struct.unpack_from(self._order + "II", data, at)
+            # The first word leads, 31 bits place-relative, to the entry's start.
+            offset = (first & 0x7FFFFFFF) - (0x80000000 if first & 0x40000000 else 0)
+            entries.append(UnwindEntry((section.address + at + offset) & 0xFFFFFFFF, second == EXIDX_CANTUNWIND))
         return sorted(entries, key=lambda entry: entry.start)
 
     # --- Dynamic linking.
@@ -429,88 +343,59 @@ class ElfFile:
     def dynamic(self) -> Dynamic:
         """The dynamic entries that say what the file needs and is; empty for a file without any."""
         needed: List[str] = []
-        strings: Dict[str, str] = {}
-        flags = flags_1 = 0
-        textrel = False
+        values: Dict[str, Any] = {}
         with self._guarded("dynamic entries"):
-            for section in self._elf.iter_sections():
-                if section["sh_type"] != "SHT_DYNAMIC":
-                    continue
-                for tag in section.iter_tags():
-                    kind = tag.entry.d_tag
-                    if kind == "DT_NEEDED":
-                        needed.append(tag.needed)
-                    elif kind in ("DT_SONAME", "DT_RUNPATH", "DT_RPATH") and kind not in strings:
-                        strings[kind] = getattr(tag, kind[3:].lower())
-                    elif kind == "DT_TEXTREL":
-                        textrel = True
-                    elif kind == "DT_FLAGS":
-                        flags = tag.entry.d_val
-                    elif kind == "DT_FLAGS_1":
-                        flags_1 = tag.entry.d_val
-                break
-        return Dynamic(needed, strings.get("DT_SONAME"), strings.get("DT_RUNPATH"), strings.get("DT_RPATH"),
-                       textrel or bool(flags & DF_TEXTREL), flags, flags_1)
+            for tag in next((section.iter_tags() for section in self._of_type("SHT_DYNAMIC")), ()):
+                kind = str(tag.entry.d_tag)
+                if kind == "DT_NEEDED":
+                    needed.append(tag.needed)
+                else:  # the strings by pyelftools' names (tag.soname), the first of each kind
+                    values.setdefault(kind, getattr(tag, kind[3:].lower(), tag.entry.d_val))
+        flags = values.get("DT_FLAGS", 0)
+        return Dynamic(needed, values.get("DT_SONAME"), values.get("DT_RUNPATH"), values.get("DT_RPATH"),
+                       "DT_TEXTREL" in values or bool(flags & DF_TEXTREL), flags, values.get("DT_FLAGS_1", 0))
 
     def relocations(self) -> List[Relocation]:
         """Every relocation of the file's relocation sections, with its symbol's name."""
         relocations = []
         with self._guarded("relocations"):
             for section in self._elf.iter_sections():
-                if section["sh_type"] not in ("SHT_REL", "SHT_RELA"):
+                if not isinstance(section, RelocationSection):
                     continue
-                symbols = self._elf.get_section(section["sh_link"]) if section["sh_link"] else None
+                symbols = self._elf.get_section(section["sh_link"])
                 for relocation in section.iter_relocations():
                     number = relocation["r_info_sym"]
-                    name = ""
-                    if number and isinstance(symbols, SymbolTableSection):
-                        name = symbols.get_symbol(number).name
+                    name = symbols.get_symbol(number).name if number and isinstance(symbols, SymbolTableSection) \
+                        else ""
                     kind = relocation["r_info_type"]
-                    relocations.append(Relocation(section.name, relocation["r_offset"], kind,
-                                                  self._relocation_name(kind), name))
+                    kind_name = _RELOCATION_NAMES.get(self._elf.header["e_machine"], {}).get(kind, str(kind))
+                    relocations.append(Relocation(section.name, relocation["r_offset"], kind_name, name))
         return relocations
-
-    def _relocation_name(self, kind: int) -> str:
-        return _RELOCATION_NAMES.get(self._elf.header["e_machine"], {}).get(kind, str(kind))
 
     def debuglink(self) -> Optional[Debuglink]:
         """The debug file the file names in .gnu_debuglink, and its CRC-32; None without one."""
         section = self.section(".gnu_debuglink")
-        if section is None:
-            return None
-        data = self.section_data(section)
+        data = self.section_data(section) if section else b""
         end = data.find(b"\0")
-        if end <= 0:
+        at = (end + 4) // 4 * 4  # the CRC's word follows the name's NUL, aligned
+        if end <= 0 or at + 4 > len(data):
             return None
-        at = (end + 4) // 4 * 4
-        if at + 4 > len(data):
-            return None
-        crc, = struct.unpack_from("<I" if self._elf.little_endian else ">I", data, at)
+        crc, = struct.unpack_from(self._order + "I", data, at)
         return Debuglink(data[:end].decode("utf-8", "replace"), crc)
 
 
-def _parse_notes(section: str, data: bytes, order: str, align: int) -> List[Note]:
-    notes = []
+def _notes(data: bytes, order: str, align: int) -> Iterator[Tuple[str, int, bytes]]:
+    """Each note of a note section's DATA: its name, type and descriptor."""
     at = 0
     while at + 12 <= len(data):
         name_size, descriptor_size, kind = struct.unpack_from(order + "III", data, at)
-        at += 12
-        name = data[at:at + name_size]
-        at += (name_size + align - 1) // align * align
+        name = data[at + 12:at + 12 + name_size]
+        at += 12 + (name_size + align - 1) // align * align
         descriptor = data[at:at + descriptor_size]
         at += (descriptor_size + align - 1) // align * align
         if len(name) < name_size or len(descriptor) < descriptor_size:
-            break  # a note cut short by its section's end is no note
-        notes.append(Note(section, name.rstrip(b"\0").decode("utf-8", "replace"), kind, descriptor))
-    return notes
-
-
-def _prel31(word: int, place: int) -> int:
-    """The address a 31-bit place-relative word at PLACE leads to."""
-    offset = word & 0x7FFFFFFF
-    if offset & 0x40000000:
-        offset -= 0x80000000
-    return (place + offset) & 0xFFFFFFFF
+            return  # a note cut short by its section's end is no note
+        yield name.rstrip(b"\0").decode("utf-8", "replace"), kind, descriptor
 
 
 def _uleb128(data: bytes, at: int) -> Tuple[int, int]:
@@ -529,40 +414,37 @@ def _string(data: bytes, at: int) -> Tuple[str, int]:
     return data[at:end].decode("utf-8", "replace"), end + 1
 
 
-def _attribute_values(data: bytes, at: int, end: int) -> Iterator[Tuple[int, Union[int, str]]]:
-    """The attributes of one sub-subsection's body."""
-    while at < end:
-        tag, at = _uleb128(data, at)
-        value: Union[int, str]
-        if tag == 32:  # Tag_compatibility: a flag, then a vendor's name
-            value, at = _uleb128(data, at)
-            _, at = _string(data, at)
-        elif tag in (4, 5, 67) or (tag > 32 and tag % 2 == 1):
-            value, at = _string(data, at)
-        else:
-            value, at = _uleb128(data, at)
-        yield tag, value
+def _extent(data: bytes, start: int, length_at: int, limit: int, order: str) -> int:
+    """Where the (sub-)subsection from START ends, by its length word at LENGTH_AT; ValueError past LIMIT."""
+    length, = struct.unpack_from(order + "I", data, length_at)
+    if length < 5 or start + length > limit:
+        raise ValueError(f"a (sub-)subsection of length {length} at {start}")
+    return start + length
 
 
-def _parse_arm_attributes(data: bytes, little_endian: bool) -> Dict[int, Union[int, str]]:
-    if not data or data[0:1] != b"A":
+def _arm_attributes(data: bytes, order: str) -> Dict[int, Union[int, str]]:
+    if data[:1] != b"A":
         raise ValueError("not format version A")
-    order = "<" if little_endian else ">"
     attributes: Dict[int, Union[int, str]] = {}
     at = 1
     while at + 4 <= len(data):
-        length, = struct.unpack_from(order + "I", data, at)
-        if length < 5 or at + length > len(data):
-            raise ValueError(f"a subsection of length {length} at {at}")
+        end = _extent(data, at, at, len(data), order)
         vendor, inner = _string(data, at + 4)
-        end = at + length
         while vendor == "aeabi" and inner + 5 <= end:
             scope, body = _uleb128(data, inner)
-            size, = struct.unpack_from(order + "I", data, body)
-            if size < 5 or inner + size > end:
-                raise ValueError(f"a sub-subsection of length {size} at {inner}")
-            if scope == 1:  # Tag_File
-                attributes.update(_attribute_values(data, body + 4, inner + size))
-            inner += size
+            stop = _extent(data, inner, body, end, order)
+            at_tag = body + 4
+            while scope == 1 and at_tag < stop:  # Tag_File
+                tag, at_tag = _uleb128(data, at_tag)
+                value: Union[int, str]
+                if tag == 32:  # Tag_compatibility: a flag, then a vendor's name
+                    value, at_tag = _uleb128(data, at_tag)
+                    _, at_tag = _string(data, at_tag)
+                elif tag in (4, 5, 67) or (tag > 32 and tag % 2 == 1):
+                    value, at_tag = _string(data, at_tag)
+                else:
+                    value, at_tag = _uleb128(data, at_tag)
+                attributes[tag] = value
+            inner = stop
         at = end
     return attributes

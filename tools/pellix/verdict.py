@@ -1,64 +1,14 @@
 # SPDX-License-Identifier: Apache-2.0
 """What every binary checker shares: one line per check, "pass  WHAT" or
-"fail  WHAT: DETAIL", and a verdict, which --expect-fail TEXT turns round
-for a sample with known faults.
-
-With expectations, the verdict passes only when each TEXT is part of the
-WHAT of a check that failed, and every check that failed has one of them
-in its WHAT: a sample must be rejected for its faults and nothing else.
+"fail  WHAT: DETAIL", its options, and a verdict, which --expect-fail TEXT
+turns round for a sample with known faults: it passes only when each TEXT is
+part of the WHAT of a check that failed, and every check that failed has one
+of them in its WHAT. A sample must be rejected for its faults and nothing else.
 """
 
 import sys
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional, Sequence, Set, TextIO, Tuple
-
-
-@dataclass
-class Verdict:
-    passed: bool
-    lines: List[str]
-
-    @property
-    def status(self) -> int:
-        return 0 if self.passed else 1
-
-
-def one_line(text: str) -> str:
-    """TEXT fit for a field of a tab-separated line."""
-    return " ".join(text.split())
-
-
-def check_lines(what: str, passed: bool, detail: str, results: bool) -> List[str]:
-    """The lines that report one check: the program's line first (with RESULTS), then the reader's.
-    A passing check's detail goes to the program's line only."""
-    detail = one_line(detail)
-    lines = []
-    if results:
-        lines.append(f"{'pass' if passed else 'fail'}\t{what}\t{detail}")
-    if passed:
-        lines.append(f"pass  {what}")
-    else:
-        lines.append(f"fail  {what}: {detail}" if detail else f"fail  {what}")
-    return lines
-
-
-def verdict(subject: str, failed: Sequence[str], expected: Sequence[str]) -> Verdict:
-    """The verdict on SUBJECT, whose checks FAILED (their WHATs), given the --expect-fail TEXTs."""
-    if not expected:
-        if not failed:
-            return Verdict(True, [f"verdict: all checks pass for {subject}"])
-        return Verdict(False, [f"verdict: {len(failed)} check(s) fail for {subject}"])
-    unexpected = [what for what in failed if not any(text in what for text in expected)]
-    missing = [text for text in expected if not any(text in what for what in failed)]
-    if not unexpected and not missing:
-        return Verdict(True, [f"verdict: the checks reject {subject} for each known fault and nothing else"])
-    lines = [f"verdict: the checks do not reject {subject} as expected"]
-    # Each name quoted and followed by a blank, as the shell checkers print them.
-    if missing:
-        lines.append("  no check failed for " + "".join(f'"{text}" ' for text in missing))
-    if unexpected:
-        lines.append("  failed unexpectedly: " + "".join(f'"{what}" ' for what in unexpected))
-    return Verdict(False, lines)
 
 
 class Checks:
@@ -76,12 +26,16 @@ class Checks:
         self.results = results
 
     def check(self, what: str, passed: bool, detail: str = "") -> bool:
-        """Prints the check WHAT; DETAIL, if not empty, follows a failure."""
-        for line in check_lines(what, passed, detail, self.results):
-            self.out.write(line + "\n")
-        if not passed:
+        """Prints the check WHAT; DETAIL, if not empty, follows a failure (and is in a program's line)."""
+        detail = " ".join(detail.split())
+        if self.results:
+            self.out.write(f"{'pass' if passed else 'fail'}\t{what}\t{detail}\n")
+        if passed:
+            self.out.write(f"pass  {what}\n")
+        else:
             self.failures.append(what)
-            self.failure_lines.append(f"{what}{': ' + one_line(detail) if detail else ''}")
+            self.failure_lines.append(f"{what}: {detail}" if detail else what)
+            self.out.write(f"fail  {self.failure_lines[-1]}\n")
         return passed
 
     def figure(self, name: str, value: object) -> None:
@@ -90,10 +44,21 @@ class Checks:
 
     def verdict(self, subject: str) -> int:
         """Prints the verdict on SUBJECT; returns the exit status, 0 when it passes, 1 if not."""
-        judged = verdict(subject, self.failures, self.expected)
-        for line in judged.lines:
-            self.out.write(line + "\n")
-        return judged.status
+        if not self.expected:
+            self.out.write(f"verdict: {len(self.failures)} check(s) fail for {subject}\n" if self.failures
+                           else f"verdict: all checks pass for {subject}\n")
+            return 1 if self.failures else 0
+        unexpected = [what for what in self.failures if not any(text in what for text in self.expected)]
+        missing = [text for text in self.expected if not any(text in what for what in self.failures)]
+        if not unexpected and not missing:
+            self.out.write(f"verdict: the checks reject {subject} for each known fault and nothing else\n")
+            return 0
+        self.out.write(f"verdict: the checks do not reject {subject} as expected\n")
+        # Each name quoted and followed by a blank, as the shell checkers printed them.
+        for heading, names in (("no check failed for", missing), ("failed unexpectedly:", unexpected)):
+            if names:
+                self.out.write(f"  {heading} " + "".join(f'"{name}" ' for name in names) + "\n")
+        return 1
 
 
 class Usage(Exception):
@@ -126,7 +91,22 @@ def main(command: str, usage: str, run: Run, argv: Sequence[str]) -> int:
         return error.status
 
 
-def parse(argv: List[str], values: List[str], flags: List[str], positionals: int) -> "Options":
+@dataclass
+class Options:
+    expected: List[str] = field(default_factory=list)
+    values: Dict[str, str] = field(default_factory=dict)
+    flags: Set[str] = field(default_factory=set)
+    positionals: List[str] = field(default_factory=list)
+
+    def integer(self, name: str, default: int) -> int:
+        """Option NAME as a whole number of at least 0, or DEFAULT."""
+        text = self.values.get(name, str(default))
+        if not text.isdigit() or not text.isascii():
+            raise Usage(name)
+        return int(text)
+
+
+def parse(argv: List[str], values: List[str], flags: List[str], positionals: int) -> Options:
     """The checkers' options, as they always took them: each of VALUES takes
     the next argument, --expect-fail may repeat, each of FLAGS stands alone,
     and exactly POSITIONALS arguments follow them all."""
@@ -146,20 +126,3 @@ def parse(argv: List[str], values: List[str], flags: List[str], positionals: int
         raise Usage("")
     options.positionals = rest
     return options
-
-
-@dataclass
-class Options:
-    expected: List[str] = field(default_factory=list)
-    values: Dict[str, str] = field(default_factory=dict)
-    flags: Set[str] = field(default_factory=set)
-    positionals: List[str] = field(default_factory=list)
-
-    def integer(self, name: str, default: int) -> int:
-        """Option NAME as a whole number of at least 0, or DEFAULT."""
-        text = self.values.get(name)
-        if text is None:
-            return default
-        if not text.isdigit() or not text.isascii():
-            raise Usage(name)
-        return int(text)

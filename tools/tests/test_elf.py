@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import zlib
+from typing import Optional
 
 import pytest
 
@@ -13,15 +14,14 @@ from conftest import Cross
 from pellix import elf
 
 OBJCOPY = "arm-linux-gnueabi-objcopy"
+NOTE = (r'__asm__(".pushsection .note.lumivane.version, \"a\", %note\n.balign 4\n.long 9\n.long 2f - 1f\n'
+        r'.long {type}\n.asciz \"lumivane\"\n.balign 4\n1: {descriptor}\n2: .balign 4\n.popsection");' "\n")
 
 # A module with one of everything the reader reads: a version note, an
 # exported Thumb function and object, a local function, a needed library,
 # a run path, unwind tables and a text relocation-free link.
-SOURCE = r"""
+SOURCE = NOTE.format(type=1, descriptor=r'.asciz \"9.8.7\"') + r"""
 #include <pthread.h>
-__asm__(".pushsection .note.lumivane.version, \"a\", %note\n"
-        ".balign 4\n.long 9\n.long 2f - 1f\n.long 1\n.asciz \"lumivane\"\n.balign 4\n"
-        "1: .asciz \"9.8.7\"\n2: .balign 4\n.popsection");
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 static int count;
 static void count_once(void) { ++count; }
@@ -30,27 +30,17 @@ __attribute__((visibility("default"))) int table[32] = {1};
 """
 
 
-def compile_module(cross: Cross, folder: str, source: str, *options: str) -> str:
-    return cross.shared(folder, source, "-fvisibility=hidden", *options)
+def compile_module(cross: Cross, folder: str, source: str, *options: str) -> elf.ElfFile:
+    return elf.ElfFile(cross.shared(folder, source, "-fvisibility=hidden", *options))
 
 
 @pytest.fixture(scope="module")
 def module(tmp_path_factory: pytest.TempPathFactory, cross: Cross) -> elf.ElfFile:
-    folder = str(tmp_path_factory.mktemp("elf"))
     # --use-blx: the exported function keeps its Thumb entry (no ARM-state veneer before it).
-    path = compile_module(cross, folder, SOURCE, "-O2", "-funwind-tables", "-static-libgcc", "-Wl,--use-blx",
-                          "-Wl,-soname,sample.so",
-                          "-Wl,--build-id=sha1", "-Wl,-rpath,/opt/sample", "-Wl,--enable-new-dtags",
-                          "-Wl,--no-as-needed", "-l:libpthread.so.0", "-Wl,-z,noexecstack")
-    return elf.ElfFile(path)
-
-
-@pytest.fixture
-def lumivane(armv5te_out: str) -> elf.ElfFile:
-    path = os.path.join(armv5te_out, "lib", "lumivane.so")
-    if not os.path.isfile(path):
-        pytest.skip("out/armv5te/lib/lumivane.so is not built")
-    return elf.ElfFile(path)
+    return compile_module(cross, str(tmp_path_factory.mktemp("elf")), SOURCE, "-O2", "-funwind-tables",
+                          "-static-libgcc", "-Wl,--use-blx", "-Wl,-soname,sample.so", "-Wl,--build-id=sha1",
+                          "-Wl,-rpath,/opt/sample", "-Wl,--enable-new-dtags", "-Wl,--no-as-needed",
+                          "-l:libpthread.so.0", "-Wl,-z,noexecstack")
 
 
 def symbol(file: elf.ElfFile, table: str, name: str) -> elf.Symbol:
@@ -64,28 +54,23 @@ def test_the_header_says_a_32_bit_arm_eabi5_soft_float_shared_object(module: elf
     assert (header.elf_class, header.machine, header.type) == (32, "EM_ARM", "ET_DYN")
     assert (header.eabi_version, header.float_abi) == (5, "soft")
     assert header.little_endian
+    assert module.arm_attributes()[elf.TAG_CPU_ARCH] == 4 and module.cpu_arch() == "v5TE"
 
 
-def test_an_exported_thumb_function_has_bit_0_set_and_its_size(module: elf.ElfFile) -> None:
+def test_symbols_have_their_kind_size_file_and_version(module: elf.ElfFile) -> None:
+    # An exported Thumb function has bit 0 set and its size, in executable .text.
     answer = symbol(module, ".dynsym", "answer")
     assert answer.kind == "FUNC" and answer.binding == "GLOBAL" and answer.defined
     assert answer.value & 1 and answer.size > 0
     text = module.section_holding(answer.value & ~1)
     assert text is not None and text.name == ".text" and text.executable
-
-
-def test_an_exported_object_has_its_size(module: elf.ElfFile) -> None:
     table = symbol(module, ".dynsym", "table")
     assert (table.kind, table.size) == ("OBJECT", 128)
-
-
-def test_a_local_symbol_names_the_file_it_follows(module: elf.ElfFile) -> None:
+    # A local symbol names the file it follows.
     count_once = symbol(module, ".symtab", "count_once")
     assert count_once.binding == "LOCAL" and count_once.file == "module.so.c"
     assert symbol(module, ".symtab", "answer").file is None
-
-
-def test_undefined_dynamic_symbols_carry_the_version_they_bind(module: elf.ElfFile) -> None:
+    # Undefined dynamic symbols carry the version they bind.
     once = symbol(module, ".dynsym", "pthread_once")
     assert not once.defined
     assert once.version is not None and once.version.startswith("GLIBC_2.")
@@ -93,62 +78,40 @@ def test_undefined_dynamic_symbols_carry_the_version_they_bind(module: elf.ElfFi
     assert elf.NeededVersion(needed[0].library, once.version) in needed
 
 
-def test_the_version_note_and_the_build_id_are_read(module: elf.ElfFile) -> None:
+def test_notes_dynamic_entries_segments_and_relocations_are_read(module: elf.ElfFile) -> None:
     assert module.version_note() == "9.8.7"
     build_id = module.build_id()
     assert build_id is not None and len(build_id) == 40 and build_id == build_id.lower()
     int(build_id, 16)
-
-
-def test_the_dynamic_entries_give_needs_in_order_soname_and_runpath(module: elf.ElfFile) -> None:
     dynamic = module.dynamic()
     assert dynamic.needed == ["libpthread.so.0", "libc.so.6"]
     assert (dynamic.soname, dynamic.runpath, dynamic.rpath) == ("sample.so", "/opt/sample", None)
     assert not dynamic.textrel and not dynamic.pie
-
-
-def test_the_stack_segment_is_read_and_writable_only(module: elf.ElfFile) -> None:
     stack = next(segment for segment in module.segments() if segment.type == "PT_GNU_STACK")
     assert stack.flags == elf.PF_R | elf.PF_W and stack.flag_text == "RW "
-
-
-def test_relocations_name_their_symbols(module: elf.ElfFile) -> None:
     relocations = module.relocations()
     assert any(relocation.symbol == "pthread_once" and relocation.type_name == "R_ARM_JUMP_SLOT"
                for relocation in relocations)
     assert any(relocation.type_name == "R_ARM_RELATIVE" and relocation.symbol == "" for relocation in relocations)
+    assert module.debuglink() is None
 
 
-def test_the_build_attributes_give_the_cpu_architecture(module: elf.ElfFile) -> None:
-    assert module.arm_attributes()[elf.TAG_CPU_ARCH] == 4
-    assert module.cpu_arch() == "v5TE"
-
-
-def test_the_unwind_index_covers_the_exported_function(module: elf.ElfFile) -> None:
-    entries = module.unwind_entries()
+def test_code_and_its_unwind_entry_are_read_at_the_function_s_address(module: elf.ElfFile) -> None:
     start = symbol(module, ".dynsym", "answer").value & ~1
+    entries = module.unwind_entries()
     assert entries is not None and entries == sorted(entries, key=lambda entry: entry.start)
     covering = [entry for entry in entries if entry.start <= start][-1]
     assert covering.start == start and not covering.cantunwind
-
-
-def test_code_is_read_at_its_virtual_address(module: elf.ElfFile) -> None:
-    answer = symbol(module, ".dynsym", "answer")
-    text = module.section_holding(answer.value & ~1)
+    text = module.section_holding(start)
     assert text is not None
-    code = module.code_at(answer.value & ~1, 4)
-    assert code == module.section_data(text)[(answer.value & ~1) - text.address:][:4]
+    assert module.code_at(start, 4) == module.section_data(text)[start - text.address:][:4]
     assert module.code_at(0x7FFFFFF0, 4) is None
-
-
-def test_a_module_without_a_debug_link_has_none(module: elf.ElfFile) -> None:
-    assert module.debuglink() is None
 
 
 # --- Files built otherwise.
 
 def test_the_debug_link_gives_the_debug_files_name_and_crc(tmp_path: pathlib.Path, cross: Cross) -> None:
-    path = compile_module(cross, str(tmp_path), "int f(void) { return 1; }\n", "-g")
+    path = compile_module(cross, str(tmp_path), "int f(void) { return 1; }\n", "-g").path
     debug = path + ".debug"
     subprocess.run([OBJCOPY, "--only-keep-debug", path, debug], check=True)
     subprocess.run([OBJCOPY, "--strip-debug", "--add-gnu-debuglink=" + debug, path], check=True)
@@ -160,46 +123,36 @@ def test_the_debug_link_gives_the_debug_files_name_and_crc(tmp_path: pathlib.Pat
 def test_a_function_that_cannot_unwind_is_marked_so(tmp_path: pathlib.Path, cross: Cross) -> None:
     source = (r'__asm__(".text\n.syntax unified\n.thumb\n.globl f\n.type f, %function\n.thumb_func\n'
               r'f:\n.fnstart\n.cantunwind\nbx lr\n.fnend\n");' "\n")
-    file = elf.ElfFile(compile_module(cross, str(tmp_path), source, "-Wl,--use-blx"))
+    file = compile_module(cross, str(tmp_path), source, "-Wl,--use-blx")
     start = symbol(file, ".symtab", "f").value & ~1
     assert elf.UnwindEntry(start, True) in (file.unwind_entries() or [])
 
 
 def test_a_module_without_unwind_tables_has_no_index_and_an_executable_stack_if_asked(tmp_path: pathlib.Path,
                                                                                       cross: Cross) -> None:
-    path = compile_module(cross, str(tmp_path), "int f(int x) { return x + 1; }\n", "-fno-unwind-tables",
+    file = compile_module(cross, str(tmp_path), "int f(int x) { return x + 1; }\n", "-fno-unwind-tables",
                           "-fno-asynchronous-unwind-tables", "-Wl,-z,execstack")
-    file = elf.ElfFile(path)
     assert file.unwind_entries() is None
     stack = next(segment for segment in file.segments() if segment.type == "PT_GNU_STACK")
     assert stack.flags & elf.PF_X and stack.flag_text == "RWE"
 
 
-def test_a_module_without_notes_has_no_build_id_and_no_version(tmp_path: pathlib.Path, cross: Cross) -> None:
-    file = elf.ElfFile(compile_module(cross, str(tmp_path), "int f(void) { return 1; }\n", "-Wl,--build-id=none"))
-    assert (file.build_id(), file.version_note()) == (None, None)
+@pytest.mark.parametrize("note_type, descriptor", [
+    (None, ""), (1, r'.asciz \"line\\nbreak\"'), (1, r'.ascii \"unended\"'), (1, ".byte 0"),
+    (2, r'.asciz \"1.0\"')], ids=["none", "unprintable", "no-nul", "empty", "other-type"])
+def test_a_version_note_that_does_not_read_as_text_or_is_of_another_type_is_none(
+        tmp_path: pathlib.Path, cross: Cross, note_type: Optional[int], descriptor: str) -> None:
+    note = NOTE.format(type=note_type, descriptor=descriptor) if note_type else ""
+    file = compile_module(cross, str(tmp_path), note + "int f(void) { return 1; }\n", "-Wl,--build-id=none")
+    assert file.version_note() is None
+    assert file.build_id() is None
 
 
-@pytest.mark.parametrize("descriptor", [
-    pytest.param('.asciz "line\\nbreak"', id="unprintable"),
-    pytest.param('.ascii "unended"', id="no-nul"),
-    pytest.param('.byte 0', id="empty")])
-def test_a_version_note_that_does_not_read_as_text_is_none(tmp_path: pathlib.Path, descriptor: str,
-                                                           cross: Cross) -> None:
-    source = (r'__asm__(".pushsection .note.lumivane.version, \"a\", %note\n.balign 4\n.long 9\n'
-              r'.long 2f - 1f\n.long 1\n.asciz \"lumivane\"\n.balign 4\n1: ' + descriptor.replace('"', r'\"')
-              + r'\n2: .balign 4\n.popsection");' + "\nint f(void) { return 1; }\n")
-    assert elf.ElfFile(compile_module(cross, str(tmp_path), source)).version_note() is None
-
-
-def test_a_version_note_of_another_name_or_type_is_none(tmp_path: pathlib.Path, cross: Cross) -> None:
-    source = (r'__asm__(".pushsection .note.lumivane.version, \"a\", %note\n.balign 4\n.long 9\n'
-              r'.long 2f - 1f\n.long 2\n.asciz \"lumivane\"\n.balign 4\n1: .asciz \"1.0\"'
-              r'\n2: .balign 4\n.popsection");' + "\nint f(void) { return 1; }\n")
-    assert elf.ElfFile(compile_module(cross, str(tmp_path), source)).version_note() is None
-
-
-def test_the_tree_s_module_reads_as_the_build_made_it(lumivane: elf.ElfFile) -> None:
+def test_the_tree_s_module_reads_as_the_build_made_it(armv5te_out: str) -> None:
+    path = os.path.join(armv5te_out, "lib", "lumivane.so")
+    if not os.path.isfile(path):
+        pytest.skip("out/armv5te/lib/lumivane.so is not built")
+    lumivane = elf.ElfFile(path)
     assert lumivane.dynamic().needed == ["liblog.so", "libpthread.so.0", "libc.so.6"]
     assert lumivane.dynamic().soname == "lumivane.so"
     assert sorted(symbol.name for symbol in lumivane.symbols(".dynsym") if symbol.defined
@@ -212,35 +165,33 @@ def test_the_tree_s_module_reads_as_the_build_made_it(lumivane: elf.ElfFile) -> 
 
 # --- Files that are no ELF, or not whole.
 
-def test_a_missing_file_is_an_elf_error(tmp_path: pathlib.Path) -> None:
-    with pytest.raises(elf.ElfError, match="cannot read"):
-        elf.ElfFile(str(tmp_path / "absent.so"))
-
-
-@pytest.mark.parametrize("content", [b"", b"\x7fEL", b"#!/bin/sh\nexit 0\n"], ids=["empty", "short", "script"])
-def test_a_file_that_is_not_elf_is_an_elf_error(tmp_path: pathlib.Path, content: bytes) -> None:
+@pytest.mark.parametrize("content, error", [
+    (None, "cannot read"), (b"", "not an ELF file"), (b"\x7fEL", "not an ELF file"),
+    (b"#!/bin/sh\nexit 0\n", "not an ELF file")], ids=["missing", "empty", "short", "script"])
+def test_a_file_that_is_missing_or_not_elf_is_an_elf_error(tmp_path: pathlib.Path, content: Optional[bytes],
+                                                           error: str) -> None:
     path = tmp_path / "not.so"
-    path.write_bytes(content)
-    with pytest.raises(elf.ElfError, match="not an ELF file"):
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(elf.ElfError, match=error):
         elf.ElfFile(str(path))
 
 
 @pytest.mark.parametrize("keep", [20, 60, 0.5, -1], ids=["in-ident", "in-header", "half", "last-byte"])
 def test_a_truncated_file_is_an_elf_error(module: elf.ElfFile, tmp_path: pathlib.Path, keep: float) -> None:
-    with open(module.path, "rb") as file:
-        data = file.read()
-    size = keep if isinstance(keep, int) and keep > 0 else int(len(data) * keep) if keep > 0 else len(data) - 1
+    size = keep if isinstance(keep, int) and keep > 0 else int(len(module.data) * keep) if keep > 0 else -1
     path = tmp_path / "cut.so"
-    path.write_bytes(data[:size])
+    path.write_bytes(module.data[:size])
     with pytest.raises(elf.ElfError):
         elf.ElfFile(str(path))
 
 
 def test_corrupt_build_attributes_are_an_elf_error_not_a_hang(module: elf.ElfFile, tmp_path: pathlib.Path) -> None:
-    data = bytearray(open(module.path, "rb").read())
+    data = bytearray(module.data)
     section = next(section for section in module.sections() if section.type == elf.SHT_ARM_ATTRIBUTES)
     # The first sub-subsection's length, after "A", the length, "aeabi\0" and the scope tag.
-    data[section.offset + 1 + 4 + 6 + 1:section.offset + 1 + 4 + 6 + 5] = b"\0\0\0\0"
+    at = section.offset + 1 + 4 + 6 + 1
+    data[at:at + 4] = b"\0\0\0\0"
     path = tmp_path / "attributes.so"
     path.write_bytes(bytes(data))
     with pytest.raises(elf.ElfError, match="build attributes"):
