@@ -10,12 +10,79 @@ import os
 import shutil
 import subprocess
 import sys
+from typing import Iterator, List
 
 import pytest
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOP = os.path.dirname(TOOLS)
 sys.path.insert(0, TOOLS)
+
+import test_conformance_kit as kit  # noqa: E402 (the kit's runs, after the library's path)
+from device.runs import Boots, Built, Context  # noqa: E402
+
+DEVICE_TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "device") + os.sep
+# Devices at once for the device's runs: a booting one keeps a core busy;
+# those that wait for a time-out idle beside them.
+DEVICE_WORKERS = (os.cpu_count() or 1) + 2
+# The runs the collected tests read: the device's and the kit's.
+_DEVICE_RUNS: List[str] = []
+_KIT_RUNS: List[str] = []
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
+    """The tests that read a run that boots go last: every run starts with
+    the session, side by side, while the tests that need none run."""
+    for item in items:
+        wanted = _DEVICE_RUNS if str(item.path).startswith(DEVICE_TESTS) else _KIT_RUNS
+        for mark in item.iter_markers("boots"):
+            wanted.extend(name for name in mark.args if name not in wanted)
+    items.sort(key=lambda item: item.get_closest_marker("boots") is not None)
+
+
+@pytest.fixture(scope="session")
+def built() -> Built:
+    """The installed armv5te tree and its build folder; skips when the device is not built."""
+    found = Built(os.path.join(TOP, "out", "armv5te"), os.path.join(TOP, "build", "armv5te"))
+    for path in (found.runner, os.path.join(found.share, "zImage"), os.path.join(found.share, "gdbserver"),
+                 found.test_program, found.module_fault, found.loader, found.module):
+        if not os.path.exists(path):
+            missing = f"{os.path.relpath(path, TOP)} is not built: run make"
+            # (CI fails what it cannot run: the device is part of what it builds)
+            if os.environ.get("CI") == "true":
+                pytest.fail(missing)
+            pytest.skip(missing)
+    return found
+
+
+@pytest.fixture(scope="session")
+def boots(built: Built, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Boots]:
+    """The outcomes of the device's runs the collected tests name, by name."""
+    runs = Boots(Context(built, str(tmp_path_factory.mktemp("boots"))), _DEVICE_RUNS, DEVICE_WORKERS)
+    yield runs
+    runs.close()
+
+
+@pytest.fixture(scope="session")
+def qualifications(tmp_path_factory: pytest.TempPathFactory) -> Iterator["kit.Qualifications"]:
+    """The kit's runs the collected tests read, in one pool."""
+    if not kit.BUILT:
+        pytest.skip(kit.MISSING)
+    runs = kit.Qualifications(str(tmp_path_factory.mktemp("kit")), sorted(set(_KIT_RUNS) & set(kit.PLANS)))
+    yield runs
+    runs.stop()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def runs_started(request: pytest.FixtureRequest) -> None:
+    """Starts every run the session reads before its first test."""
+    for pool, names in (("boots", _DEVICE_RUNS), ("qualifications", _KIT_RUNS)):
+        if names:
+            try:
+                request.getfixturevalue(pool)
+            except pytest.skip.Exception:
+                pass  # each test that reads the pool is skipped with the reason
 
 
 @pytest.fixture(scope="session")

@@ -245,27 +245,6 @@ def ended(process: "subprocess.Popen[bytes]", within: float) -> int:
         return process.wait()
 
 
-_POOL: List[Qualifications] = []
-
-
-@pytest.fixture(scope="session")
-def qualifications(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> Qualifications:
-    """The one pool of the session, whichever test file asks for it first."""
-    if not BUILT:
-        pytest.skip(MISSING)
-    if not _POOL:
-        # The device's tests mark runs of their own with the same marker.
-        wanted = {mark.args[0] for item in request.session.items for mark in item.iter_markers("boots")}
-        _POOL.append(Qualifications(str(tmp_path_factory.mktemp("kit")), sorted(wanted & set(PLANS))))
-        request.config.add_cleanup(_POOL[0].stop)
-    return _POOL[0]
-
-
-@pytest.fixture(scope="module", autouse=True)
-def started(qualifications: Qualifications) -> None:
-    """The runs start before this file's first test, so they overlap the tests that need no boot."""
-
-
 @pytest.fixture(scope="session")
 def listed() -> List[List[str]]:
     """The kit's --list, one clause a row (its fields separated by tabs)."""

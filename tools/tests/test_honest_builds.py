@@ -11,7 +11,7 @@ from typing import Dict, List
 import pytest
 from pellix import elf
 
-from test_conformance_kit import Qualifications, honest_builds, qualifications  # noqa: F401 (the one pool)
+from test_conformance_kit import Qualifications, honest_builds
 
 BUILDS = honest_builds()
 # What the matrix must hold at least: each compiler at these optimisation
@@ -58,7 +58,7 @@ def test_the_matrix_holds_the_ways_a_supplier_builds() -> None:
 
 
 @pytest.mark.boots("honest")
-def test_no_honest_build_fails_a_clause(qualifications: Qualifications,  # noqa: F811
+def test_no_honest_build_fails_a_clause(qualifications: Qualifications,
                                         capsys: pytest.CaptureFixture) -> None:
     run = qualifications.get("honest")
     assert run.status in (0, 1), f"the kit could not qualify (status {run.status}): {run.errors[-2000:]}"
