@@ -29,7 +29,7 @@ import tempfile
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, TextIO
 
-from pellix import elf
+from pellix import elf, mend
 
 SYSROOT = "/usr/arm-linux-gnueabi"
 USAGE = "usage: pellix-crash-report [--program PATH] [--search DIR]... CORE"
@@ -175,9 +175,9 @@ def main(argv: List[str], out: Optional[TextIO] = None) -> int:
         core = arguments[0]
         if not os.path.isfile(core):
             raise CrashError(f"{core}: no such core")
-        for tool, name in (("gdb-multiarch", "gdb-multiarch"), ("eu-unstrip", "eu-unstrip (elfutils)")):
+        for tool, package in (("gdb-multiarch", "gdb-multiarch"), ("eu-unstrip", "elfutils")):
             if shutil.which(tool) is None:
-                raise CrashError(f"{name} is not installed: run make")
+                raise CrashError(f"{tool} is not installed: " + mend("run make", f"install {package}"))
         lines = read_core(core, program, search)
     except CrashError as error:
         sys.stderr.write(f"pellix-crash-report: {error}\n")

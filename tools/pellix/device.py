@@ -26,7 +26,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, List, Optional
 
-from pellix import crash, elf, qemu, scale
+from pellix import crash, elf, mend, qemu, scale
 from pellix.protocol import device as protocol
 
 DEVICE_FAILURE = 125
@@ -269,10 +269,11 @@ class Device:
         for needed in NEEDED + (("gdbserver",) if request.gdb_port else ()):
             if not os.path.isfile(os.path.join(self.share, needed)):
                 fix = "fetch it" if needed == "gdbserver" else "build the device"
-                raise DeviceFailure(f"{self.share}/{needed} is missing: run make to {fix}")
-        for tool, name in (("qemu-system-arm", "qemu-system-arm"), ("setpriv", "setpriv (util-linux)")):
+                mended = mend(f"run make to {fix}", "reinstall pellix-device")
+                raise DeviceFailure(f"{self.share}/{needed} is missing: {mended}")
+        for tool, package in (("qemu-system-arm", "qemu-system-arm"), ("setpriv", "util-linux")):
             if shutil.which(tool) is None:
-                raise DeviceFailure(f"{name} is not installed: run make")
+                raise DeviceFailure(f"{tool} is not installed: " + mend("run make", f"install {package}"))
         if request.gdb_port:
             try:
                 self.debugger = qemu.DebuggerLine(request.gdb_port)

@@ -4,12 +4,16 @@ cores' framing, passing output on, the debugger's line, the command line
 qemu is given."""
 
 import os
+import shutil
 import socket
+import subprocess
+import sys
 import threading
 
 import pytest
 
 from device.runs import free_port
+import pellix
 from pellix import device, qemu
 from pellix.device import Follower, Request, StatusLines, unpack_cores
 from pellix.qemu import DebuggerLine
@@ -164,6 +168,14 @@ def test_a_run_without_a_device_fails_before_anything_starts(tmp_path):
     with pytest.raises(device.DeviceFailure, match="zImage is missing: run make"):
         run.check()
     assert run.stage == ""
+
+
+def test_a_missing_part_is_mended_by_make_in_a_checkout_and_by_its_package_once_installed(tmp_path):
+    installed = tmp_path / "usr" / "lib" / "pellix-tools"
+    shutil.copytree(os.path.dirname(pellix.__file__), installed / "pellix")
+    mended = subprocess.run([sys.executable, "-c", "import pellix; print(pellix.mend('make', 'package'))"],
+                            cwd=installed, capture_output=True, text=True, check=True).stdout
+    assert (pellix.mend("make", "package"), mended) == ("make", "package\n")
 
 
 def test_a_scratch_folder_too_long_for_qemus_sockets_is_refused(tmp_path):

@@ -11,7 +11,7 @@ import os
 from dataclasses import dataclass
 from typing import List, Optional, Sequence, Tuple
 
-from pellix.conformance import CouldNotRun
+from pellix.conformance import CouldNotRun, rebuild
 from pellix.protocol import judge
 
 
@@ -54,13 +54,13 @@ def listed(kit: str) -> List[Clause]:
         with open(path, encoding="utf-8") as handle:
             lines = handle.read().splitlines()
     except OSError:
-        raise CouldNotRun(f"{path} is missing: run make to build the kit") from None
+        raise CouldNotRun(f"{path} is missing: {rebuild()}") from None
     device = []
     for number, line in enumerate(lines, 1):
         fields = line.split(judge.SEPARATOR)
         given = dict(zip(judge.LIST_FIELDS, fields))
         if len(fields) != len(judge.LIST_FIELDS) or given["kind"] not in judge.KINDS or not given["seconds"].isdigit():
-            raise CouldNotRun(f"{path}:{number} is no clause of the judge's list: run make to build the kit")
+            raise CouldNotRun(f"{path}:{number} is no clause of the judge's list: {rebuild()}")
         device.append(Clause(given["id"], given["kind"], int(given["seconds"]), given["title"]))
     return BINARY + device + [ARMV5TE]
 

@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 from typing import List, Optional
 
 from pellix import report, scale
-from pellix.conformance import CouldNotRun, binary, clauses, device, reports
+from pellix.conformance import CouldNotRun, binary, clauses, device, rebuild, reports
 from pellix.conformance.verdicts import COULD_NOT_RUN, Module, Run
 
 BROKEN_PIPE = 141
@@ -121,7 +121,7 @@ def qualify(kit: device.Kit, listed: List[clauses.Clause], options: Options,
             raise CouldNotRun(f"cannot write the report {options.junit}")
     for part in (kit.judge, kit.runner):
         if not os.path.isfile(part):
-            raise CouldNotRun(f"{part} is missing: run make to build the kit")
+            raise CouldNotRun(f"{part} is missing: {rebuild()}")
     try:
         per_mille = scale.from_environment()
     except scale.ScaleError as error:
