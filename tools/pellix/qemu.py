@@ -6,6 +6,7 @@ debugger's line to a port's socket."""
 
 import contextlib
 import json
+import re
 import socket
 import subprocess
 import threading
@@ -14,6 +15,11 @@ from typing import Any, Dict, List, Optional
 
 # How often the runner looks at the ports and at qemu (not a time-out).
 LOOK_SECONDS = 0.05
+# The device's port takes at most 32 KiB a write, and gdbserver takes a
+# short write for a lost line; so the packet size gdbserver offers the
+# debugger is capped at this, which keeps each of its answers (hex or
+# escaped binary, at most twice the bytes) within one write.
+PACKET_SIZE_CAP = 0x2000
 
 
 def _json_messages(data: bytes) -> List[Dict[str, Any]]:
@@ -174,7 +180,7 @@ class DebuggerLine:
         if self.device is None:
             debugger.close()
             return
-        pump = threading.Thread(target=_pump, args=(self.device, debugger), daemon=True)
+        pump = threading.Thread(target=_pump, args=(self.device, debugger, PacketSizeCap()), daemon=True)
         pump.start()
         _pump(debugger, self.device)
         pump.join()
@@ -187,9 +193,61 @@ class DebuggerLine:
                 each.close()
 
 
-def _pump(source: socket.socket, target: socket.socket) -> None:
+def _expanded(payload: bytes) -> bytes:
+    """A packet's PAYLOAD with its runs spelt out ("0* " is "0000")."""
+    out = bytearray()
+    at = 0
+    while at < len(payload):
+        if payload[at] == ord("*") and out and at + 1 < len(payload):
+            out += out[-1:] * (payload[at + 1] - 29)
+            at += 2
+        else:
+            out.append(payload[at])
+            at += 1
+    return bytes(out)
+
+
+class PacketSizeCap:
+    """gdbserver's side of the line, passed on as it comes but for the one
+    packet that offers its PacketSize, capped at PACKET_SIZE_CAP."""
+
+    def __init__(self) -> None:
+        self.done = False
+        self.pending = b""
+
+    def feed(self, data: bytes) -> bytes:
+        """What may go on to the debugger of what came so far."""
+        if self.done:
+            return data
+        self.pending += data
+        out = b""
+        while not self.done:
+            start = self.pending.find(b"$")
+            end = self.pending.find(b"#", start)
+            if start < 0 or end < 0 or len(self.pending) < end + 3:
+                # (a packet's end is "#" and two digits of its checksum)
+                keep = len(self.pending) if start < 0 else start
+                out, self.pending = out + self.pending[:keep], self.pending[keep:]
+                return out
+            payload = _expanded(self.pending[start + 1:end])
+            offer = re.search(rb"PacketSize=([0-9a-fA-F]+)", payload)
+            if offer is None:
+                out += self.pending[:end + 3]
+            else:
+                size = b"%x" % min(int(offer.group(1), 16), PACKET_SIZE_CAP)
+                payload = payload[:offer.start(1)] + size + payload[offer.end(1):]
+                out += self.pending[:start] + b"$" + payload + b"#%02x" % (sum(payload) & 0xFF)
+                self.done = True
+            self.pending = self.pending[end + 3:]
+        out, self.pending = out + self.pending, b""
+        return out
+
+
+def _pump(source: socket.socket, target: socket.socket, cap: Optional[PacketSizeCap] = None) -> None:
     with contextlib.suppress(OSError):
         for data in iter(lambda: source.recv(1 << 16), b""):
-            target.sendall(data)
+            target.sendall(cap.feed(data) if cap is not None else data)
+        if cap is not None:
+            target.sendall(cap.pending)
     with contextlib.suppress(OSError):
         target.shutdown(socket.SHUT_WR)

@@ -188,3 +188,20 @@ def test_a_scratch_folder_too_long_for_qemus_sockets_is_refused(tmp_path):
     finally:
         run.debugger.close()
     assert run.qemu is None
+
+
+def _packet(payload):
+    return b"$" + payload + b"#%02x" % (sum(payload) & 0xFF)
+
+
+@pytest.mark.parametrize("offered, passed", [(b"PacketSize=20020", b"PacketSize=2000"),
+                                             (b"PacketSize=20* ", b"PacketSize=2000"),
+                                             (b"PacketSize=3fff", b"PacketSize=2000"),
+                                             (b"PacketSize=1000", b"PacketSize=1000")],
+                         ids=["bigger", "bigger-in-a-run", "port-sized", "smaller"])
+def test_gdbservers_packet_size_reaches_the_debugger_capped_to_one_write_of_the_port(offered, passed):
+    before, after = b"+" + _packet(b"OK"), _packet(b"$}\x03binary#")
+    stream = before + _packet(offered + b";qXfer:features:read+") + after
+    cap = qemu.PacketSizeCap()
+    out = b"".join(cap.feed(stream[at:at + 1]) for at in range(len(stream))) + cap.pending
+    assert out == before + _packet(passed + b";qXfer:features:read+") + after
