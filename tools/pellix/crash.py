@@ -177,7 +177,8 @@ def main(argv: List[str], out: Optional[TextIO] = None) -> int:
             raise CrashError(f"{core}: no such core")
         for tool, package in (("gdb-multiarch", "gdb-multiarch"), ("eu-unstrip", "elfutils")):
             if shutil.which(tool) is None:
-                raise CrashError(f"{tool} is not installed: " + mend("run make", f"install {package}"))
+                name = tool if tool == package else f"{tool} ({package})"
+                raise CrashError(f"{name} is not installed: " + mend("run make", f"install {package}"))
         lines = read_core(core, program, search)
     except CrashError as error:
         sys.stderr.write(f"pellix-crash-report: {error}\n")

@@ -273,7 +273,8 @@ class Device:
                 raise DeviceFailure(f"{self.share}/{needed} is missing: {mended}")
         for tool, package in (("qemu-system-arm", "qemu-system-arm"), ("setpriv", "util-linux")):
             if shutil.which(tool) is None:
-                raise DeviceFailure(f"{tool} is not installed: " + mend("run make", f"install {package}"))
+                name = tool if tool == package else f"{tool} ({package})"
+                raise DeviceFailure(f"{name} is not installed: " + mend("run make", f"install {package}"))
         if request.gdb_port:
             try:
                 self.debugger = qemu.DebuggerLine(request.gdb_port)

@@ -144,10 +144,11 @@ def _copy(source: int, sinks: Sequence[BinaryIO]) -> None:
         pass
 
 
-def run_suite(name: str, command: Sequence[str], cwd: str, log: str, out: BinaryIO) -> Tuple[int, bool]:
-    """Runs COMMAND in a session of its own, its output to OUT and the file
-    LOG; returns its exit status and whether it left processes running
-    (listed on OUT, then killed)."""
+def run_suite(name: str, command: Sequence[str], cwd: str, log: str, out: BinaryIO,
+              sessions: Optional[List[int]] = None) -> Tuple[int, bool]:
+    """Runs COMMAND in a session of its own (its id added to SESSIONS), its
+    output to OUT and the file LOG; returns its exit status and whether it
+    left processes running (listed on OUT, then killed)."""
     read_end, write_end = os.pipe()
     with open(log, "wb") as log_file:
         try:
@@ -161,6 +162,8 @@ def run_suite(name: str, command: Sequence[str], cwd: str, log: str, out: Binary
             log_file.write(message)
             return 127, False
         os.close(write_end)
+        if sessions is not None:
+            sessions.append(child.pid)
         copier = threading.Thread(target=_copy, args=(read_end, [out, log_file]), daemon=True)
         copier.start()
         status = child.wait()
@@ -238,6 +241,22 @@ def table(heading: Tuple[str, str], rows: Sequence[Tuple[str, str]]) -> str:
 
 # --- The whole run.
 
+def configurations(configs: Sequence[str], top: str, tester: List[str], stream: BinaryIO,
+                   sessions: List[int]) -> List[Line]:
+    """Each configuration's ctest, one after another: its line of the summary."""
+    lines = []
+    for config in configs:
+        junit = os.path.join(top, "build", f"ctest-{config}.xml")
+        if os.path.exists(junit):
+            os.unlink(junit)
+        stream.write(f"== ctest: {config}\n".encode())
+        stream.flush()
+        status, leftovers = run_suite(config, [*tester, "ctest", "--preset", config, "--output-junit", junit],
+                                      top, os.path.join(top, "build", f"ctest-{config}.log"), stream, sessions)
+        lines.append(tally(config, junit, status, leftovers))
+    return lines
+
+
 def run(configs: Sequence[str], top: str = TOP, out: Optional[BinaryIO] = None,
         tools_command: Optional[Sequence[str]] = None) -> int:
     """Runs CONFIGS' tests and the tools' tests from the checkout TOP and
@@ -254,25 +273,23 @@ def run(configs: Sequence[str], top: str = TOP, out: Optional[BinaryIO] = None,
     command = tools_command or ["/usr/bin/python3", "-m", "pytest", "-q"]
     held = io.BytesIO()
     ended: List[Tuple[int, bool]] = []
+    sessions: List[int] = []
 
     def tools_suite() -> None:
         ended.append(run_suite("tools", [*command, f"--junitxml={junit}"], os.path.join(top, "tools"),
-                               os.path.join(build, "pytest-tools.log"), held))
+                               os.path.join(build, "pytest-tools.log"), held, sessions))
 
-    beside = threading.Thread(target=tools_suite)
+    beside = threading.Thread(target=tools_suite, daemon=True)
     beside.start()
-    lines = []
-    for config in configs:
-        config_junit = os.path.join(build, f"ctest-{config}.xml")
-        if os.path.exists(config_junit):
-            os.unlink(config_junit)
-        stream.write(f"== ctest: {config}\n".encode())
-        stream.flush()
-        status, leftovers = run_suite(config, [*tester, "ctest", "--preset", config, "--output-junit",
-                                               config_junit], top, os.path.join(build, f"ctest-{config}.log"),
-                                      stream)
-        lines.append(tally(config, config_junit, status, leftovers))
-    beside.join()
+    try:
+        lines = configurations(configs, top, tester, stream, sessions)
+        beside.join()
+    except BaseException:
+        # Interrupted: nothing any suite started outlives this run.
+        for session in sessions:
+            kill_session(session)
+        raise
+
     stream.write(b"== pytest: tools\n" + held.getvalue())
     stream.flush()
     lines.append(tally("tools", junit, *(ended[0] if ended else (1, False))))

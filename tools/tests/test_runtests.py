@@ -3,6 +3,7 @@
 test asks of it: writes a given report, prints, exits with a status, leaves
 a process running."""
 
+import contextlib
 import io
 import json
 import os
@@ -219,3 +220,23 @@ def test_the_tools_tests_count_errors_as_failures(top: Top) -> None:
 def test_tests_run_as_root_of_a_user_namespace_only_when_not_root_and_possible(
         uid: int, can: bool, prefix: List[str]) -> None:
     assert runtests.user_namespace(uid, lambda: can) == prefix
+
+
+def test_an_interrupted_run_leaves_no_suite_running(top, monkeypatch):
+    # The tools' suite still runs (it waits for a file that never comes)
+    # when the run is interrupted after the first configuration.
+    top.plan("tools", junit=junit("pass"), touch="fake/tools.started", wait_for="fake/never")
+    top.plan("one", junit=junit("pass"), wait_for="fake/tools.started")
+
+    def interrupted(*_):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(runtests, "tally", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        top.run("one")
+    suites = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+            if top.path.encode() + b"/bin/ctest\0--preset\0tools" in cmdline.read():
+                suites.append(entry)
+    assert suites == []
