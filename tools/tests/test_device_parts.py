@@ -55,7 +55,7 @@ GARBLED = "the device's cores came garbled at byte 17; the rest is lost"
 def test_the_cores_stream_is_unpacked(tmp_path, stream, names, files, notices):
     (tmp_path / "cores").write_bytes(b"".join(stream))
     (tmp_path / "cores.d").mkdir()
-    said: list = []
+    said = []
     assert unpack_cores(str(tmp_path / "cores"), str(tmp_path / "cores.d"), said.append) == names
     assert {name: (tmp_path / "cores.d" / name).read_bytes() for name in os.listdir(tmp_path / "cores.d")} == files
     assert said == notices
