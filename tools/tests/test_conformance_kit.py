@@ -26,6 +26,7 @@ from typing import IO, Dict, List, Optional, Tuple, Union
 
 import pytest
 
+from device.runs import scaled
 from pellix import report, scale
 from pellix.protocol import judge
 
@@ -203,14 +204,14 @@ class Qualifications:
             process = self._start([kit, "--junit", link, *options, *plan.expected], out, err)
             debugger = [word.replace("PORT", port) for word in GDB]
             gdb = self._start(debugger, said, subprocess.STDOUT) if plan.gdb else None
-            deadline = time.monotonic() + seconds(RUN_LIMIT)
+            deadline = time.monotonic() + scaled(RUN_LIMIT)
             while gdb is not None and process.poll() is None and gdb.poll() is None \
                     and time.monotonic() < deadline:
                 time.sleep(0.2)
-            after = seconds(AFTER_THE_OTHER) if gdb is not None else deadline - time.monotonic()
+            after = scaled(AFTER_THE_OTHER) if gdb is not None else deadline - time.monotonic()
             status = ended(process, after)
             if gdb is not None:
-                ended(gdb, seconds(AFTER_THE_OTHER))
+                ended(gdb, scaled(AFTER_THE_OTHER))
             for stream in (out, err, said):
                 stream.seek(0)
             done = Qualified(plan, status, out.read(), err.read(), link, target, said.read())
@@ -230,10 +231,6 @@ class Qualifications:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
                 process.wait()
-
-
-def seconds(guard: float) -> float:
-    return scale.scaled_ms(guard, scale.from_environment()) / 1000
 
 
 def ended(process: "subprocess.Popen[bytes]", within: float) -> int:
